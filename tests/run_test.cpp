@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -248,10 +249,15 @@ std::vector<std::string> split_command() {
   return parts;
 }
 
-// Runs the tool in `dir`; returns its exit status, or -1 when it did not exit by itself.
-int run_tool(const fs::path &dir, const std::vector<std::string> &args, bool stdout_closed) {
+std::vector<std::string> tool_command(const std::vector<std::string> &args) {
   std::vector<std::string> words = split_command();
   words.insert(words.end(), args.begin(), args.end());
+  return words;
+}
+
+// Runs a command in `dir`, output in dir/stdout and dir/stderr; returns its exit
+// status, or -1 when it did not exit by itself.
+int run_in(const fs::path &dir, std::vector<std::string> words, bool stdout_closed = false) {
   std::vector<char *> argv;
   for (std::string &word : words) {
     argv.push_back(word.data());
@@ -320,7 +326,7 @@ TEST_P(Run, Case) {
   }
   const std::optional<std::string> before = read_file(output);
 
-  const int status = run_tool(dir, row.args, row.kind == setup::stdout_closed);
+  const int status = run_in(dir, tool_command(row.args), row.kind == setup::stdout_closed);
 
   EXPECT_EQ(status, row.status);
   EXPECT_EQ(read_file(dir / "stdout").value_or(""), row.banner ? banner() : "");
@@ -344,9 +350,35 @@ TEST(Run, ShippedExamples) {
        {std::pair{"bmcfru.fru", report("NWR120K4410023", "DC3-R07-U21")},
         std::pair{"crlf-unit.fru", report("BFT300-9H2K7Q", "To_Be_Filled_By_O.E.M.")}}) {
     fs::copy_file(examples / name, dir / name, fs::copy_options::overwrite_existing);
-    EXPECT_EQ(run_tool(dir, {name, "sn_at.txt"}, false), 0) << name;
+    EXPECT_EQ(run_in(dir, tool_command({name, "sn_at.txt"})), 0) << name;
     EXPECT_EQ(read_file(dir / "sn_at.txt"), expected) << name;
   }
+  fs::remove_all(dir);
+}
+
+// A batch script sees the tool's status in %ERRORLEVEL%.
+TEST(Run, WindowsBatchClient) {
+  if (!on_windows()) {
+    GTEST_SKIP() << "WindowsBatchClient: batch files run only on Windows";
+  }
+  std::vector<std::string> command = split_command(); // the Wine prefix, then tessolin.exe
+  const fs::path dir = fs::temp_directory_path() / ("tessolin-" + std::to_string(::getpid()) + "-batch");
+  fs::create_directories(dir);
+  fs::copy_file(command.back(), dir / "tessolin.exe", fs::copy_options::overwrite_existing);
+  fs::copy_file(fs::path(TESSOLIN_EXAMPLES) / "export-unit.bat", dir / "export-unit.bat",
+                fs::copy_options::overwrite_existing);
+  write_file(dir / "unit.fru", unit());
+  write_file(dir / "board-only.fru", "_SEE_BOARD 01 " + twelve + "\"SN123\" x \"AT9\"");
+  command.back() = "cmd";
+  for (const auto &[fru, status, said] :
+       {std::tuple{"unit.fru", 0, "tessolin exit status 0: report written to sn_at.txt\r\n"},
+        std::tuple{"board-only.fru", 1, "tessolin exit status 1: no report for board-only.fru\r\n"}}) {
+    std::vector<std::string> words = command;
+    words.insert(words.end(), {"/c", "export-unit.bat", fru, "sn_at.txt"});
+    EXPECT_EQ(run_in(dir, words), status) << fru;
+    EXPECT_EQ(read_file(dir / "stdout"), said) << fru;
+  }
+  EXPECT_EQ(read_file(dir / "sn_at.txt"), ok);
   fs::remove_all(dir);
 }
 
