@@ -2,6 +2,8 @@
 // its exit status, both output streams, and the exact bytes of the report.
 // TESSOLIN_COMMAND is the command line that starts the tool (a prefix such as
 // "wine" included); TESSOLIN_PLATFORM says whose expectations apply.
+#include "fru_scan.hpp"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -28,13 +30,15 @@ namespace {
 enum class platform { both, linux_only, windows_only };
 
 enum class setup {
-  file,         // the input is written to the file named by the first argument
-  missing,      // no input file
-  directory,    // the first argument names a directory
-  fifo,         // the input is fed through a FIFO by another thread
-  out_symlink,  // out.txt is a symbolic link to the input
-  out_hardlink, // out.txt is a hard link to the input
-  stdout_closed // the tool starts with standard output closed
+  file,          // the input is written to the file named by the first argument
+  missing,       // no input file
+  directory,     // the first argument names a directory
+  fifo,          // the input is fed through a FIFO by another thread
+  out_symlink,   // out.txt is a symbolic link to the input
+  out_hardlink,  // out.txt is a hard link to the input
+  unreadable,    // the input exists but may not be read
+  read_only_dir, // the report's directory may not be written
+  stdout_closed  // the tool starts with standard output closed
 };
 
 struct run_case {
@@ -88,6 +92,11 @@ std::string quoted(std::size_t length) { return "\"" + std::string(length - 2, '
 
 std::string after_marker(const std::string &tokens) { return "_SEE_PRODUCT " + tokens; }
 
+// Pads `text` with spaces so that `piece` in it starts 3 bytes before the end of the reader's first block.
+std::string across_block_end(const std::string &text, const std::string &piece) {
+  return std::string(tessolin::block_size - 3 - text.find(piece), ' ') + text;
+}
+
 const std::string unicode = "ünïcødé-報告"; // outside any console code page
 const std::string twelve = "01 a b c d e f g h i j k ";
 const std::string ok = report("SN123", "AT9");
@@ -131,6 +140,13 @@ const run_case cases[] = {
      in_out, 0, ok},
     {"serial_token_of_128_bytes", unit(quoted(128)), in_out, 1, std::nullopt},
     {"asset_token_of_100000_bytes", unit("\"SN123\"", quoted(100000)), in_out, 1, std::nullopt},
+    {"marker_across_block_end", across_block_end(unit(), "_SEE_PRODUCT"), in_out, 0, ok},
+    {"serial_across_block_end", across_block_end(unit(), "\"SN123"), in_out, 0, ok},
+    {"asset_tag_across_block_end", across_block_end(unit(), "\"AT9"), in_out, 0, ok},
+    {"near_misses_across_block_end",
+     across_block_end("x_SEE_PRODUCT _SEE_PRODUCTS " + unit(), "_SEE_PRODUCT "), in_out, 0, ok},
+    {"marker_glued_to_previous_block",
+     std::string(tessolin::block_size - 3, 'y') + product("\"SN123\"", "\"AT9\""), in_out, 1, std::nullopt},
     {"marker_in_128_byte_token",
      std::string("_SEE_PRODUCT\0", 13) + std::string(115, 'p') + " " + twelve + "\"SN123\" x \"AT9\"", in_out,
      1, std::nullopt},
@@ -163,6 +179,15 @@ const run_case cases[] = {
     {"missing_input", "", in_out, 1, std::nullopt, false, setup::missing},
     {"directory_as_input", "", in_out, 1, std::nullopt, false, setup::directory},
     {"report_in_missing_directory", unit(), {"in.fru", "nodir/out.txt"}, 1, std::nullopt},
+    {"report_under_a_regular_file", unit(), {"in.fru", "in.fru/out.txt"}, 1, std::nullopt},
+    {"unreadable_input", unit(), in_out, 1, std::nullopt, false, setup::unreadable},
+    {"report_in_read_only_directory",
+     unit(),
+     {"in.fru", "sub/out.txt"},
+     1,
+     std::nullopt,
+     false,
+     setup::read_only_dir},
     {"report_is_a_directory", unit(), {"in.fru", "."}, 1, std::nullopt},
     {"report_on_full_disk",
      unit(),
@@ -293,6 +318,9 @@ TEST_P(Run, Case) {
   if (row.only == platform::windows_only && !on_windows()) {
     GTEST_SKIP() << row.name << ": the same path names another file off Windows";
   }
+  if ((row.kind == setup::unreadable || row.kind == setup::read_only_dir) && ::geteuid() == 0) {
+    GTEST_SKIP() << row.name << ": root may read and write any file; run the tests as a user to check this";
+  }
   const fs::path dir =
       fs::temp_directory_path() / ("tessolin-" + std::to_string(::getpid()) + "-" + row.name);
   fs::remove_all(dir);
@@ -304,8 +332,16 @@ TEST_P(Run, Case) {
   case setup::file:
   case setup::out_symlink:
   case setup::out_hardlink:
+  case setup::unreadable:
+  case setup::read_only_dir:
     fs::create_directories(input.parent_path());
     write_file(input, row.input);
+    if (row.kind == setup::unreadable) {
+      fs::permissions(input, fs::perms::none);
+    }
+    if (row.kind == setup::read_only_dir) {
+      fs::permissions(dir / "sub", fs::perms::owner_read | fs::perms::owner_exec);
+    }
     break;
   case setup::directory:
     fs::create_directories(input);
@@ -338,6 +374,7 @@ TEST_P(Run, Case) {
   if (!row.report) {
     EXPECT_FALSE(fs::exists(dir / "nodir"));
   }
+  fs::permissions(dir / "sub", fs::perms::owner_all);
   fs::remove_all(dir);
 }
 
