@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace tessolin {
 namespace {
@@ -48,21 +49,17 @@ bool space_before(const fru_reader &input, std::size_t at) {
 // reading the tokens in between: none of them can be the marker.
 bool skip_to_marker_candidate(fru_reader &input) {
   constexpr std::size_t tail = product_marker.size() - 1; // could start a marker cut by the block end
+  const std::boyer_moore_horspool_searcher marker_search(product_marker.begin(), product_marker.end());
   for (;;) {
     const char *const first = input.block.data();
-    std::size_t at = input.pos;
-    while (input.end - at >= product_marker.size()) {
-      const void *hit = std::memchr(first + at, product_marker.front(), input.end - at - tail);
-      if (hit == nullptr) {
-        break;
-      }
-      at = static_cast<std::size_t>(static_cast<const char *>(hit) - first);
-      if (space_before(input, at) &&
-          std::memcmp(first + at, product_marker.data(), product_marker.size()) == 0) {
-        input.pos = at;
+    const char *const last = first + input.end;
+    for (const char *at = std::search(first + input.pos, last, marker_search); at != last;
+         at = std::search(at + 1, last, marker_search)) {
+      const auto offset = static_cast<std::size_t>(at - first);
+      if (space_before(input, offset)) {
+        input.pos = offset;
         return true;
       }
-      ++at;
     }
     input.pos = std::max(input.pos, input.end - std::min(input.end, tail));
     if (!refill(input)) {
