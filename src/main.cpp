@@ -36,7 +36,7 @@ using file_handle = std::unique_ptr<std::FILE, file_closer>;
 
 constexpr std::array usage_lines = {
     "============================================================\n",
-    "FRU exporting SN and Asset Tag to a file ver 0.1\n",
+    "FRU exporting SN and Asset Tag to a file ver " TESSOLIN_VERSION "\n",
     "\n",
     "  tessolin [file_in] [file_out]\n",
     "\n",
