@@ -15,10 +15,18 @@ struct extraction {
   std::string asset;
 };
 
-extraction extract(const std::string &text) {
-  const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file{std::tmpfile(), std::fclose};
+using file_handle = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
+
+// A temporary file holding `text`, positioned at its start.
+file_handle file_with(const std::string &text) {
+  file_handle file{std::tmpfile(), std::fclose};
   EXPECT_EQ(std::fwrite(text.data(), 1, text.size(), file.get()), text.size());
   std::rewind(file.get());
+  return file;
+}
+
+extraction extract(const std::string &text) {
+  const file_handle file = file_with(text);
   auto reader = std::make_unique<tessolin::fru_reader>();
   reader->file = file.get();
   tessolin::value_buffer serial{};
@@ -48,11 +56,9 @@ TEST(Scan, SameResultAtEveryPlaceAroundBlockEnd) {
 }
 
 TEST(Scan, OverlongTokenIsReadOnceAndNeverFits) {
-  auto reader = std::make_unique<tessolin::fru_reader>();
-  const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file{std::tmpfile(), std::fclose};
   const std::string text = "_SEE_PRODUCT" + std::string(3 * tessolin::block_size, 'x') + " next";
-  std::fputs(text.c_str(), file.get());
-  std::rewind(file.get());
+  const file_handle file = file_with(text);
+  auto reader = std::make_unique<tessolin::fru_reader>();
   reader->file = file.get();
   tessolin::token_buffer token;
   tessolin::value_buffer value{};
