@@ -1,38 +1,17 @@
 // tessolin FILE_IN FILE_OUT: exports the serial number and asset tag of the
 // product area of a FRU description into a two-line report.
 #include "fru_scan.hpp"
+#include "platform.hpp"
 #include "report.hpp"
 
 #include <array>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
-#include <system_error>
 
 namespace {
 
 constexpr int success = 0;
 constexpr int failure = 1;
-
-// --- The only place that differs on Windows: paths arrive and open as wide
-// strings there, so names outside the console code page still work.
-#ifdef _WIN32
-using arg_char = wchar_t;
-std::FILE *open_file(const std::filesystem::path &path, bool for_writing) {
-  return _wfopen(path.c_str(), for_writing ? L"wb" : L"rb");
-}
-#else
-using arg_char = char;
-std::FILE *open_file(const std::filesystem::path &path, bool for_writing) {
-  return std::fopen(path.c_str(), for_writing ? "wb" : "rb");
-}
-#endif
-// ---
-
-struct file_closer {
-  void operator()(std::FILE *file) const { std::fclose(file); } // NOLINT(cert-err33-c): input only
-};
-using file_handle = std::unique_ptr<std::FILE, file_closer>;
 
 constexpr std::array usage_lines = {
     "============================================================\n",
@@ -51,50 +30,35 @@ void print_usage() {
   }
 }
 
-// Also true for two names of one file (links, case, separators), which would
-// otherwise have the report overwrite the description it comes from.
-bool same_file(const std::filesystem::path &file_in, const std::filesystem::path &file_out) {
-  std::error_code error;
-  return std::filesystem::equivalent(file_in, file_out, error);
-}
+} // namespace
 
-// Both values are taken before the report is opened, so a failed run leaves
-// the report exactly as it was.
-int export_fields(const std::filesystem::path &file_in, const std::filesystem::path &file_out) {
-  tessolin::value_buffer serial{};
-  tessolin::value_buffer asset{};
-  {
-    const file_handle input{open_file(file_in, false)};
-    if (!input || same_file(file_in, file_out)) {
-      return failure;
-    }
-    tessolin::fru_reader reader{input.get()};
-    if (!tessolin::extract_fields(reader, serial, asset)) {
-      return failure;
-    }
-  }
-  file_handle report{open_file(file_out, true)};
-  if (!report) {
-    return failure;
-  }
-  const bool written = tessolin::write_report_line(report.get(), tessolin::serial_line, serial) &&
-                       tessolin::write_report_line(report.get(), tessolin::asset_line, asset);
-  const bool closed = std::fclose(report.release()) == 0; // flushes: a full disk shows here
-  return written && closed ? success : failure;
-}
-
-int run(int argc, arg_char *argv[]) {
-  if (argc != 3) {
+int main(int argc, char *argv[]) {
+  tessolin::ignore_write_signals();
+  const auto paths = tessolin::command_line_paths(argc, argv);
+  if (!paths) {
     print_usage();
     return failure;
   }
-  return export_fields(argv[1], argv[2]); // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+  const auto &[file_in, file_out] = *paths;
+
+  // Both values are taken before the report is touched, so a failed run leaves it as it was.
+  tessolin::value_buffer serial{};
+  tessolin::value_buffer asset{};
+  {
+    const tessolin::input_file input{file_in};
+    if (!input.is_open() || input.is_overwritten_by(file_out)) {
+      return failure;
+    }
+    const auto reader = std::make_unique<tessolin::fru_reader>(); // its block is too big for a small stack
+    reader->file = input.stream();
+    if (!tessolin::extract_fields(*reader, serial, asset)) {
+      return failure;
+    }
+  }
+
+  const bool written = tessolin::write_report(file_out, [&](std::FILE *report) {
+    return tessolin::write_report_line(report, tessolin::serial_line, serial) &&
+           tessolin::write_report_line(report, tessolin::asset_line, asset);
+  });
+  return written ? success : failure;
 }
-
-} // namespace
-
-#ifdef _WIN32
-int wmain(int argc, wchar_t *argv[]) { return run(argc, argv); }
-#else
-int main(int argc, char *argv[]) { return run(argc, argv); }
-#endif

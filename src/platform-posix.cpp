@@ -1,0 +1,121 @@
+#include "platform.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <string>
+
+namespace tessolin {
+namespace {
+
+// Storage that a report written over it would destroy; a terminal or a FIFO is not.
+bool is_storage(const struct stat &file) { return S_ISREG(file.st_mode) || S_ISBLK(file.st_mode); }
+
+// What a new file gets from fopen: 0666 less the umask.
+mode_t new_file_mode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+bool write_in_place(const std::filesystem::path &path, const std::function<bool(std::FILE *)> &write_lines) {
+  std::FILE *const report = std::fopen(path.c_str(), "wb");
+  if (report == nullptr) {
+    return false;
+  }
+  const bool written = write_lines(report);
+  return std::fclose(report) == 0 && written; // the close flushes: a full disk shows here
+}
+
+enum class outcome { replaced, failed, write_in_place };
+
+// Writes the lines to a new file beside `path`, gives it the old report's mode
+// and group, and renames it over `path`. Nothing is left behind on a failure.
+outcome replace_whole(const std::filesystem::path &path, const struct stat *old,
+                      const std::function<bool(std::FILE *)> &write_lines) {
+  std::filesystem::path name = path; // .NAME.XXXXXX in the report's folder
+  name.replace_filename(".");
+  name += path.filename();
+  name += ".XXXXXX";
+  std::string temp = name.string();
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) { // a folder that takes no new file still lets an existing report be written
+    return errno == EACCES || errno == EPERM || errno == ENAMETOOLONG ? outcome::write_in_place
+                                                                      : outcome::failed;
+  }
+  struct stat made {};
+  outcome result = outcome::failed;
+  if (::fstat(fd, &made) == 0 && old != nullptr && made.st_gid != old->st_gid &&
+      ::fchown(fd, static_cast<uid_t>(-1), old->st_gid) != 0) {
+    result = outcome::write_in_place; // readers through the report's group must keep their access
+  } else if (::fchmod(fd, old != nullptr ? old->st_mode & 07777 : new_file_mode()) == 0) {
+    std::FILE *const stream = ::fdopen(fd, "wb");
+    if (stream != nullptr) {
+      const bool written = write_lines(stream);
+      if (std::fclose(stream) == 0 && written && std::rename(temp.c_str(), path.c_str()) == 0) {
+        return outcome::replaced;
+      }
+      ::unlink(temp.c_str());
+      return outcome::failed;
+    }
+  }
+  ::close(fd);
+  ::unlink(temp.c_str());
+  return result;
+}
+
+} // namespace
+
+std::optional<std::pair<std::filesystem::path, std::filesystem::path>> command_line_paths(int argc,
+                                                                                          char *argv[]) {
+  if (argc != 3) {
+    return std::nullopt;
+  }
+  return std::pair{argv[1], argv[2]}; // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+}
+
+void ignore_write_signals() {
+  std::signal(SIGPIPE, SIG_IGN); // NOLINT(cert-err33-c): both always exist, nothing to check
+  std::signal(SIGXFSZ, SIG_IGN); // NOLINT(cert-err33-c)
+}
+
+input_file::input_file(const std::filesystem::path &path) : stream_(std::fopen(path.c_str(), "rb")) {}
+
+input_file::~input_file() {
+  if (stream_ != nullptr) {
+    std::fclose(stream_); // NOLINT(cert-err33-c): nothing was written to it
+  }
+}
+
+bool input_file::is_overwritten_by(const std::filesystem::path &path) const {
+  struct stat in {};
+  struct stat out {};
+  if (::fstat(::fileno(stream_), &in) != 0) {
+    return true; // cannot tell: keep the input safe
+  }
+  return is_storage(in) && ::stat(path.c_str(), &out) == 0 && in.st_dev == out.st_dev &&
+         in.st_ino == out.st_ino;
+}
+
+bool write_report(const std::filesystem::path &path, const std::function<bool(std::FILE *)> &write_lines) {
+  // Only a plain file of ours is replaced: a link, a device, a FIFO or a file of another
+  // owner is written in place, which keeps what renaming over it would break. So is a
+  // report we may not write, which fails as it always has.
+  struct stat old {};
+  const bool exists = ::lstat(path.c_str(), &old) == 0;
+  const bool absent = !exists && errno == ENOENT;
+  const bool plain = exists && S_ISREG(old.st_mode) && old.st_nlink == 1 && old.st_uid == ::geteuid() &&
+                     ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+  if (absent || plain) {
+    const outcome result = replace_whole(path, plain ? &old : nullptr, write_lines);
+    if (result != outcome::write_in_place) {
+      return result == outcome::replaced;
+    }
+  }
+  return write_in_place(path, write_lines);
+}
+
+} // namespace tessolin
