@@ -7,15 +7,18 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -37,7 +40,11 @@ enum class setup {
   out_hardlink,  // out.txt is a hard link to the input
   unreadable,    // the input exists but may not be read
   read_only_dir, // the report's directory may not be written
-  stdout_closed  // the tool starts with standard output closed
+  stdout_closed, // the tool starts with standard output closed
+  broken_pipe,   // standard output is a pipe that nobody reads
+  no_file_size,  // the tool may not write a single byte to any file
+  small_stack,   // the tool starts with a 64 KiB stack
+  other_drive    // FILE_OUT names FILE_IN through another drive letter (Windows)
 };
 
 struct run_case {
@@ -213,8 +220,18 @@ const run_case cases[] = {
      platform::linux_only},
     {"report_is_the_input", unit(), {"in.fru", "in.fru"}, 1, std::nullopt},
     {"report_is_the_input_by_other_path", unit(), {"in.fru", "./sub/../in.fru"}, 1, std::nullopt},
-    {"report_links_to_input", unit(), in_out, 1, std::nullopt, false, setup::out_symlink},
-    {"report_hard_links_to_input", unit(), in_out, 1, std::nullopt, false, setup::out_hardlink},
+    {"report_links_to_input", unit(), {"in.fru", "link.bat"}, 1, std::nullopt, false, setup::out_symlink},
+    {"report_hard_links_to_input", unit(), {"in.fru", "unit.cmd"}, 1, std::nullopt, false, setup::out_hardlink},
+    {"report_is_the_input_by_other_drive", unit(), in_out, 1, std::nullopt, false, setup::other_drive,
+     platform::windows_only},
+    {"banner_into_closed_pipe", "", {}, 1, std::nullopt, false, setup::broken_pipe},
+    {"report_to_stdout_into_closed_pipe", unit(), {"in.fru", "/dev/stdout"}, 1, std::nullopt, false,
+     setup::broken_pipe, platform::linux_only},
+    {"old_report_kept_past_file_size_limit", unit(), in_out, 1, std::nullopt, false, setup::no_file_size,
+     platform::linux_only, "kept\r\n"},
+    {"no_report_made_past_file_size_limit", unit(), in_out, 1, std::nullopt, false, setup::no_file_size,
+     platform::linux_only},
+    {"small_stack", unit(), in_out, 0, ok, false, setup::small_stack, platform::linux_only},
     {"report_is_the_input_in_other_case",
      unit(),
      {"in.fru", "IN.FRU"},
@@ -284,32 +301,55 @@ std::vector<std::string> tool_command(const std::vector<std::string> &args) {
   return words;
 }
 
-// Runs a command in `dir`, output in dir/stdout and dir/stderr; returns its exit
-// status, or -1 when it did not exit by itself.
-int run_in(const fs::path &dir, std::vector<std::string> words, bool stdout_closed = false) {
+// Starts a command in `dir` with output in dir/stdout and dir/stderr, in the
+// circumstances that `kind` asks for.
+pid_t start_in(const fs::path &dir, std::vector<std::string> words, setup kind = setup::file) {
   std::vector<char *> argv;
   for (std::string &word : words) {
     argv.push_back(word.data());
   }
   argv.push_back(nullptr);
+  int pipe_ends[2] = {-1, -1};
+  if (kind == setup::broken_pipe && ::pipe(pipe_ends) == 0) {
+    ::close(pipe_ends[0]);
+  }
   const pid_t child = ::fork();
   if (child == 0) {
-    const int out = ::open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int out = kind == setup::broken_pipe
+                        ? pipe_ends[1]
+                        : ::open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = ::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (::chdir(dir.c_str()) != 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) {
       ::_exit(127);
     }
     ::close(out);
     ::close(err);
-    if (stdout_closed) {
-      ::close(1);
+    ::signal(SIGPIPE, SIG_DFL); // as a shell would start it, whatever the harness ignores
+    const rlimit none{0, 0};
+    const rlimit small{64 << 10, 64 << 10};
+    if ((kind == setup::stdout_closed && ::close(1) != 0) ||
+        (kind == setup::no_file_size && ::setrlimit(RLIMIT_FSIZE, &none) != 0) ||
+        (kind == setup::small_stack && ::setrlimit(RLIMIT_STACK, &small) != 0)) {
+      ::_exit(127);
     }
     ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
+  if (pipe_ends[1] >= 0) {
+    ::close(pipe_ends[1]);
+  }
+  return child;
+}
+
+// The exit status of a started command, or -1 when it did not exit by itself.
+int wait_for(pid_t child) {
   int status = 0;
   ::waitpid(child, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int run_in(const fs::path &dir, std::vector<std::string> words, setup kind = setup::file) {
+  return wait_for(start_in(dir, std::move(words), kind));
 }
 
 class Run : public testing::TestWithParam<run_case> {};
@@ -325,15 +365,27 @@ TEST_P(Run, Case) {
   if ((row.kind == setup::unreadable || row.kind == setup::read_only_dir) && ::geteuid() == 0) {
     GTEST_SKIP() << row.name << ": root may read and write any file; run the tests as a user to check this";
   }
-  const fs::path dir =
-      fs::temp_directory_path() / ("tessolin-" + std::to_string(::getpid()) + "-" + row.name);
+  // Wine reaches its drive_c as C: and, through the root of the file system, as Z: too.
+  const char *wine_prefix = std::getenv("WINEPREFIX");
+  const fs::path top =
+      row.kind == setup::other_drive ? fs::path(wine_prefix) / "drive_c" : fs::temp_directory_path();
+  const fs::path dir = top / ("tessolin-" + std::to_string(::getpid()) + "-" + row.name);
   fs::remove_all(dir);
   fs::create_directories(dir / "sub");
-  const fs::path input = dir / (row.args.empty() ? "in.fru" : row.args[0]);
-  const fs::path output = dir / (row.args.size() > 1 ? row.args[1] : "out.txt");
+  std::vector<std::string> args = row.args;
+  if (row.kind == setup::other_drive) {
+    args[1] = "Z:" + (dir / args[0]).string();
+    std::replace(args[1].begin(), args[1].end(), '/', '\\');
+  }
+  const fs::path input = dir / (args.empty() ? "in.fru" : args[0]);
+  const fs::path output = args.size() > 1 && row.kind != setup::other_drive ? dir / args[1] : input;
   std::jthread feeder;
   switch (row.kind) {
   case setup::file:
+  case setup::other_drive:
+  case setup::no_file_size:
+  case setup::small_stack:
+  case setup::broken_pipe:
   case setup::out_symlink:
   case setup::out_hardlink:
   case setup::unreadable:
@@ -366,14 +418,19 @@ TEST_P(Run, Case) {
   }
   const std::optional<std::string> before = read_file(output);
 
-  const int status = run_in(dir, tool_command(row.args), row.kind == setup::stdout_closed);
+  const int status = run_in(dir, tool_command(args), row.kind);
 
   EXPECT_EQ(status, row.status);
   EXPECT_EQ(read_file(dir / "stdout").value_or(""), row.banner ? banner() : "");
   EXPECT_EQ(read_file(dir / "stderr").value_or("?"), "");
-  EXPECT_EQ(read_file(output), row.report ? row.report : before) << "report " << output;
-  if (row.kind == setup::file) {
+  if (output.parent_path() != "/dev") {
+    EXPECT_EQ(read_file(output), row.report ? row.report : before) << "report " << output;
+  }
+  if (row.kind == setup::file || row.kind == setup::other_drive) {
     EXPECT_EQ(read_file(input), row.input) << "the input must never change";
+  }
+  for (const fs::directory_entry &entry : fs::directory_iterator(dir)) {
+    EXPECT_NE(entry.path().filename().string()[0], '.') << "left behind: " << entry.path();
   }
   if (!row.report) {
     EXPECT_FALSE(fs::exists(dir / "nodir"));
@@ -405,6 +462,33 @@ TEST(Run, WindowsBatchClient) {
     EXPECT_EQ(read_file(dir / "stdout"), said) << fru;
   }
   EXPECT_EQ(read_file(dir / "sn_at.txt"), ok);
+  fs::remove_all(dir);
+}
+
+// Two runs writing one report at once leave one run's whole report, and nothing else.
+TEST(Run, ConcurrentRunsLeaveOneWholeReport) {
+  const fs::path dir = fs::temp_directory_path() / ("tessolin-" + std::to_string(::getpid()) + "-concurrent");
+  fs::create_directories(dir);
+  const std::string value(100, 'L');
+  write_file(dir / "short.fru", unit());
+  write_file(dir / "long.fru", unit('"' + value + '"', '"' + value + '"'));
+  const int pairs = on_windows() ? 10 : 200; // a run under Wine takes a hundred times longer
+  for (int pair = 0; pair < pairs; ++pair) {
+    const pid_t one = start_in(dir, tool_command({"short.fru", "out.txt"}));
+    const pid_t other = start_in(dir, tool_command({"long.fru", "out.txt"}));
+    ASSERT_EQ(wait_for(one), 0);
+    ASSERT_EQ(wait_for(other), 0);
+    const std::string got = read_file(dir / "out.txt").value_or("");
+    ASSERT_TRUE(got == ok || got == report(value, value)) << "round " << pair << ": " << got;
+  }
+  std::set<std::string> names;
+  for (const fs::directory_entry &entry : fs::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (!on_windows() || !name.starts_with("rf")) { // Wine's ReplaceFileW may leave its own rf*.tmp
+      names.insert(name);
+    }
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"long.fru", "out.txt", "short.fru", "stderr", "stdout"}));
   fs::remove_all(dir);
 }
 
