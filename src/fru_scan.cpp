@@ -2,70 +2,57 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
+#include <utility>
 
 namespace tessolin {
 namespace {
 
-// Exactly these six bytes separate tokens, whatever the locale says.
-constexpr bool is_space(char byte) {
-  switch (byte) {
-  case ' ':
-  case '\t':
-  case '\n':
-  case '\v':
-  case '\f':
-  case '\r':
-    return true;
-  default:
-    return false;
-  }
+using byte = unsigned char;
+
+// 1 or 0: flags combine with & and |, where bools would need && and || and their branches.
+constexpr byte flag(bool holds) { return static_cast<byte>(holds); }
+
+// Exactly these six bytes separate tokens, whatever the locale says. Written
+// without branches so that the loops below compile to wide compares.
+constexpr bool is_space(char value) {
+  const auto b = static_cast<byte>(value);
+  const byte space = flag(b == ' ');
+  const byte tab_to_cr = flag(static_cast<byte>(b - '\t') <= '\r' - '\t');
+  return (space | tab_to_cr) != 0;
 }
 
-// Keeps the unread bytes, moves them to the front and reads more after them.
-// Returns false once the input has nothing more to give.
-bool refill(fru_reader &input) {
-  if (input.pos > 0) {
-    input.after_space = is_space(input.block[input.pos - 1]);
-  }
-  const std::size_t kept = input.end - input.pos;
-  std::memmove(input.block.data(), input.block.data() + input.pos, kept);
-  input.pos = 0;
-  input.end = kept;
-  if (input.exhausted) {
-    return false;
-  }
-  const std::size_t got = std::fread(input.block.data() + kept, 1, block_size - kept, input.file);
-  input.end += got;
-  input.exhausted = got < block_size - kept; // end of input or a read error
-  return got > 0;
+// Every place where a token could be the marker passes this test: a space or
+// control byte before it, the marker's first and last byte, and one after it (a
+// zero byte too, which ends the token's text). Most text fails it at once.
+constexpr std::size_t marker_last = product_marker.size() - 1;
+bool may_start_marker(const char *at) {
+  const byte before = flag(static_cast<byte>(at[-1]) <= ' ');
+  const byte first = flag(at[0] == product_marker.front());
+  const byte last = flag(at[marker_last] == product_marker.back());
+  const byte after = flag(static_cast<byte>(at[marker_last + 1]) <= ' ');
+  return (before & first & last & after) != 0;
 }
 
-bool space_before(const fru_reader &input, std::size_t at) {
-  return at == 0 ? input.after_space : is_space(input.block[at - 1]);
-}
+bool is_space_at(const char *at) { return is_space(*at); }
+bool is_token_byte_at(const char *at) { return !is_space(*at); }
 
-// Moves to the next place where the marker text begins a token, without
-// reading the tokens in between: none of them can be the marker.
-bool skip_to_marker_candidate(fru_reader &input) {
-  constexpr std::size_t tail = product_marker.size() - 1; // could start a marker cut by the block end
-  const std::boyer_moore_horspool_searcher marker_search(product_marker.begin(), product_marker.end());
-  for (;;) {
-    const char *const first = input.block.data();
-    const char *const last = first + input.end;
-    for (const char *at = std::search(first + input.pos, last, marker_search); at != last;
-         at = std::search(at + 1, last, marker_search)) {
-      const auto offset = static_cast<std::size_t>(at - first);
-      if (space_before(input, offset)) {
-        input.pos = offset;
-        return true;
-      }
+// The first place in [at, to) where `hit` holds, or `to`. Tests 32 places at a
+// time in a loop without early exits, which the compiler turns into wide compares.
+template <typename Hit> const char *find_first(const char *at, const char *const to, Hit hit) {
+  constexpr std::ptrdiff_t lanes = 32;
+  for (; to - at >= lanes; at += lanes) {
+    byte any = 0;
+    for (std::ptrdiff_t lane = 0; lane < lanes; ++lane) {
+      any |= flag(hit(at + lane));
     }
-    input.pos = std::max(input.pos, input.end - std::min(input.end, tail));
-    if (!refill(input)) {
-      return false;
+    if (any != 0) {
+      break;
     }
   }
+  while (at != to && !hit(at)) {
+    ++at;
+  }
+  return at;
 }
 
 // A token matches when its text, up to any zero byte, is exactly the marker.
@@ -75,27 +62,51 @@ bool is_product_marker(const token_buffer &token) {
 
 } // namespace
 
-bool read_token(fru_reader &input, token_buffer &token) {
+fru_reader::fru_reader(read_function read, std::span<char> block) : read_(std::move(read)), block_(block) {
+  block_[0] = ' ';
+}
+
+// Keeps the unread bytes and the one before them, and reads once after them.
+// False when the input has ended and nothing more came.
+bool fru_reader::refill() {
+  if (ended_) {
+    return false;
+  }
+  const std::size_t kept = end_ - pos_ + 1;
+  std::memmove(block_.data(), block_.data() + pos_ - 1, kept);
+  pos_ = 1;
+  end_ = kept;
+  const std::ptrdiff_t got = read_(block_.subspan(end_));
+  if (got <= 0) {
+    ended_ = true;
+    failed_ = got < 0;
+    return false;
+  }
+  end_ += std::min(static_cast<std::size_t>(got), block_.size() - end_);
+  return true;
+}
+
+bool fru_reader::read_token(token_buffer &token) {
   for (;;) { // whitespace before the token
-    if (input.pos == input.end && !refill(input)) {
-      return false;
-    }
-    if (!is_space(input.block[input.pos])) {
+    const char *const data = block_.data();
+    pos_ = static_cast<std::size_t>(find_first(data + pos_, data + end_, is_token_byte_at) - data);
+    if (pos_ < end_) {
       break;
     }
-    ++input.pos;
+    if (!refill()) {
+      return false;
+    }
   }
   std::size_t length = 0;
   for (;;) { // token bytes, up to the next whitespace or the end of the input
-    const char *const begin = input.block.data() + input.pos;
-    const char *const stop = std::find_if(begin, begin + (input.end - input.pos), is_space);
-    const auto run = static_cast<std::size_t>(stop - begin);
+    const char *const begin = block_.data() + pos_;
+    const auto run = static_cast<std::size_t>(find_first(begin, block_.data() + end_, is_space_at) - begin);
     if (length < token_capacity) {
       std::memcpy(token.bytes.data() + length, begin, std::min(run, token_capacity - length));
     }
     length += run;
-    input.pos += run;
-    if (input.pos < input.end || !refill(input)) {
+    pos_ += run;
+    if (pos_ < end_ || !refill()) {
       break;
     }
   }
@@ -104,26 +115,49 @@ bool read_token(fru_reader &input, token_buffer &token) {
   return true;
 }
 
-bool find_product_marker(fru_reader &input, token_buffer &token) {
-  while (skip_to_marker_candidate(input)) {
-    if (read_token(input, token) && is_product_marker(token)) {
-      return true;
-    }
-  }
-  return false;
+// Whether a token starts at `at` with the marker's bytes, followed by what ends its
+// text. Needs the byte after the marker in the block.
+bool fru_reader::starts_marker(std::size_t at) const {
+  const char after = block_[at + product_marker.size()];
+  return is_space(block_[at - 1]) && (is_space(after) || after == '\0') &&
+         std::string_view{block_.data() + at, product_marker.size()} == product_marker;
 }
 
-bool advance_tokens(fru_reader &input, token_buffer &token, std::size_t count) {
+// Only places that pass a cheap test are looked at, and no token is read before
+// its first bytes are the marker's: none of the others can be the marker.
+bool fru_reader::find_product_marker(token_buffer &token) {
+  constexpr std::size_t marker_size = product_marker.size();
+  for (;;) {
+    while (end_ - pos_ > marker_size) { // the marker's bytes and the one after them are here
+      const char *const data = block_.data();
+      pos_ = static_cast<std::size_t>(find_first(data + pos_, data + end_ - marker_size, may_start_marker) -
+                                      data);
+      if (pos_ + marker_size == end_) {
+        break;
+      }
+      if (!starts_marker(pos_)) {
+        ++pos_;
+      } else if (read_token(token) && is_product_marker(token)) {
+        return true;
+      }
+    }
+    if (!refill()) { // the input may end with the marker itself
+      return end_ - pos_ == marker_size && is_space(block_[pos_ - 1]) &&
+             std::string_view{block_.data() + pos_, marker_size} == product_marker && read_token(token);
+    }
+  }
+}
+
+bool fru_reader::advance_tokens(token_buffer &token, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
-    if (!read_token(input, token)) {
+    if (!read_token(token)) {
       return false;
     }
   }
   return true;
 }
 
-// The token less its first and last byte. A token too short to have both
-// enclosing bytes, or too long to fit, has no value.
+// A token too short to have both enclosing bytes, or too long to fit, has no value.
 bool inner_text(const token_buffer &token, value_buffer &value) {
   const std::size_t length = std::strlen(token.bytes.data());
   if (token.length > token_capacity || length < 2) {
@@ -134,11 +168,12 @@ bool inner_text(const token_buffer &token, value_buffer &value) {
   return true;
 }
 
-bool extract_fields(fru_reader &input, value_buffer &serial, value_buffer &asset) {
+bool extract_fields(fru_reader &reader, value_buffer &serial, value_buffer &asset) {
   token_buffer token;
-  return find_product_marker(input, token) && advance_tokens(input, token, serial_distance) &&
-         inner_text(token, serial) && advance_tokens(input, token, asset_distance) &&
-         inner_text(token, asset) && std::ferror(input.file) == 0;
+  const bool found = reader.find_product_marker(token) && reader.advance_tokens(token, serial_token) &&
+                     inner_text(token, serial) && reader.advance_tokens(token, asset_token - serial_token) &&
+                     inner_text(token, asset);
+  return found && !reader.failed();
 }
 
 } // namespace tessolin

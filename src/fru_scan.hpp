@@ -1,51 +1,70 @@
 // Token reader and field locator: finds the product marker in a FRU description
-// and takes the serial number and asset tag from the tokens at fixed distances after it.
+// and takes the serial number and asset tag from the tokens at fixed places after it.
 #pragma once
 
 #include <array>
 #include <cstddef>
-#include <cstdio>
+#include <functional>
+#include <span>
 #include <string_view>
 
 namespace tessolin {
 
-#ifndef TESSOLIN_BLOCK_SIZE
-#define TESSOLIN_BLOCK_SIZE 65536 // NOLINT(cppcoreguidelines-macro-usage): fuzzing builds shrink it
-#endif
-
-inline constexpr std::size_t block_size = TESSOLIN_BLOCK_SIZE;
+inline constexpr std::size_t read_size = 65536;                // the most one read of the run asks for
 inline constexpr std::size_t buffer_size = 128;                // a token or value and its zero byte
 inline constexpr std::size_t token_capacity = buffer_size - 1; // longest token that fits
 inline constexpr std::string_view product_marker = "_SEE_PRODUCT";
-inline constexpr std::size_t serial_distance = 13; // serial number: 13th token after the marker
-inline constexpr std::size_t asset_distance = 2;   // asset tag: 2 tokens after the serial number
+inline constexpr std::size_t serial_token = 13; // the serial number is the 13th token after the marker
+inline constexpr std::size_t asset_token = 15;  // the asset tag is the 15th
 
 using value_buffer = std::array<char, buffer_size>;
 
-// The last token read. Its text ends at the first zero byte; a token longer than
-// token_capacity keeps only its length, so it can never match or yield a value.
+/// The last token read. Its text ends at the first zero byte; a token longer than
+/// token_capacity keeps only its length, so it can never match or yield a value.
 struct token_buffer {
   std::array<char, buffer_size> bytes{};
   std::size_t length = 0; // bytes in the whole token, even past token_capacity
 };
 
-// The FRU description, read in large blocks so the marker search runs at memchr speed.
-struct fru_reader {
-  std::FILE *file = nullptr;
-  std::array<char, block_size> block{};
-  std::size_t pos = 0;     // next unread byte in block
-  std::size_t end = 0;     // bytes held in block
-  bool after_space = true; // the byte before block[0] is whitespace, or there is none
-  bool exhausted = false;  // the input has ended (or failed to read)
+/// Reads at most `into.size()` bytes: how many it read, 0 at the end of the input, -1 on a read error.
+using read_function = std::function<std::ptrdiff_t(std::span<char> into)>;
+
+/// Reads a FRU description through a block of memory, taking what each read gives,
+/// and never reads past the whitespace byte that ends the token it needs.
+class fru_reader {
+public:
+  static constexpr std::size_t min_block_size = 16;
+
+  /// Reads with `read` into `block`, which holds at least min_block_size bytes, and at most
+  /// `block.size() - 1` at a time: the first byte keeps the one before the bytes held.
+  fru_reader(read_function read, std::span<char> block);
+
+  /// Reads the next token into `token`; false, with `token` as it was, when the input has ended.
+  [[nodiscard]] bool read_token(token_buffer &token);
+  /// Reads tokens until `token` holds the first that is exactly the marker; false when none is.
+  [[nodiscard]] bool find_product_marker(token_buffer &token);
+  /// Reads `count` tokens, `token` holding the last; false when the input ends sooner.
+  [[nodiscard]] bool advance_tokens(token_buffer &token, std::size_t count);
+  /// Whether a read failed. The input counts as ended from then on.
+  [[nodiscard]] bool failed() const { return failed_; }
+
+private:
+  bool refill();
+  [[nodiscard]] bool starts_marker(std::size_t at) const;
+
+  read_function read_;
+  std::span<char> block_; // block_[pos_ - 1] is the byte before the unread ones, a space at the start
+  std::size_t pos_ = 1;   // next unread byte
+  std::size_t end_ = 1;   // end of the bytes held
+  bool ended_ = false;
+  bool failed_ = false;
 };
 
-[[nodiscard]] bool read_token(fru_reader &input, token_buffer &token);
-[[nodiscard]] bool find_product_marker(fru_reader &input, token_buffer &token);
-[[nodiscard]] bool advance_tokens(fru_reader &input, token_buffer &token, std::size_t count);
+/// Copies the token less its first and last byte; false when it is too short to have both, or too long to
+/// fit.
 [[nodiscard]] bool inner_text(const token_buffer &token, value_buffer &value);
 
-// Both field values, or false when the marker or a field is missing or malformed,
-// or the input could not be read.
-[[nodiscard]] bool extract_fields(fru_reader &input, value_buffer &serial, value_buffer &asset);
+/// Takes both field values; false when the marker or a field is missing or malformed, or a read failed.
+[[nodiscard]] bool extract_fields(fru_reader &reader, value_buffer &serial, value_buffer &asset);
 
 } // namespace tessolin

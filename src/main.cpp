@@ -6,7 +6,8 @@
 
 #include <array>
 #include <cstdio>
-#include <memory>
+#include <span>
+#include <vector>
 
 namespace {
 
@@ -49,9 +50,9 @@ int main(int argc, char *argv[]) {
     if (!input.is_open() || input.is_overwritten_by(file_out)) {
       return failure;
     }
-    const auto reader = std::make_unique<tessolin::fru_reader>(); // its block is too big for a small stack
-    reader->file = input.stream();
-    if (!tessolin::extract_fields(*reader, serial, asset)) {
+    std::vector<char> block(tessolin::read_size + 1); // on the heap: too big for a small stack
+    tessolin::fru_reader reader{[&input](std::span<char> into) { return input.read(into); }, block};
+    if (!tessolin::extract_fields(reader, serial, asset)) {
       return failure;
     }
   }

@@ -82,18 +82,27 @@ void ignore_write_signals() {
   std::signal(SIGXFSZ, SIG_IGN); // NOLINT(cert-err33-c)
 }
 
-input_file::input_file(const std::filesystem::path &path) : stream_(std::fopen(path.c_str(), "rb")) {}
+input_file::input_file(const std::filesystem::path &path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
 
 input_file::~input_file() {
-  if (stream_ != nullptr) {
-    std::fclose(stream_); // NOLINT(cert-err33-c): nothing was written to it
+  if (fd_ >= 0) {
+    ::close(fd_);
+  }
+}
+
+std::ptrdiff_t input_file::read(std::span<char> into) const {
+  for (;;) {
+    const ssize_t got = ::read(fd_, into.data(), into.size());
+    if (got >= 0 || errno != EINTR) {
+      return got;
+    }
   }
 }
 
 bool input_file::is_overwritten_by(const std::filesystem::path &path) const {
   struct stat in {};
   struct stat out {};
-  if (::fstat(::fileno(stream_), &in) != 0) {
+  if (::fstat(fd_, &in) != 0) {
     return true; // cannot tell: keep the input safe
   }
   return is_storage(in) && ::stat(path.c_str(), &out) == 0 && in.st_dev == out.st_dev &&

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -176,17 +178,23 @@ std::optional<std::pair<std::filesystem::path, std::filesystem::path>> command_l
 
 void ignore_write_signals() {} // Windows reports such writes as failures anyway
 
-input_file::input_file(const std::filesystem::path &path) : stream_(::_wfopen(path.c_str(), L"rb")) {}
+input_file::input_file(const std::filesystem::path &path)
+    : fd_(::_wopen(path.c_str(), _O_RDONLY | _O_BINARY)) {}
 
 input_file::~input_file() {
-  if (stream_ != nullptr) {
-    std::fclose(stream_); // NOLINT(cert-err33-c): nothing was written to it
+  if (fd_ >= 0) {
+    ::_close(fd_);
   }
+}
+
+std::ptrdiff_t input_file::read(std::span<char> into) const {
+  const auto most = static_cast<unsigned int>(std::min<std::size_t>(into.size(), INT_MAX));
+  return ::_read(fd_, into.data(), most);
 }
 
 bool input_file::is_overwritten_by(const std::filesystem::path &path) const {
   // NOLINTNEXTLINE(performance-no-int-to-ptr): the C runtime hands out its handles as integers
-  auto *const input = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream_)));
+  auto *const input = reinterpret_cast<HANDLE>(::_get_osfhandle(fd_));
   if (::GetFileType(input) != FILE_TYPE_DISK) {
     return false; // a console or a pipe: no storage to destroy
   }

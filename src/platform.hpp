@@ -3,10 +3,12 @@
 // platform implements them.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
 #include <utility>
 
 namespace tessolin {
@@ -29,14 +31,14 @@ public:
   input_file &operator=(input_file &&) = delete;
 
   /// Whether the file could be opened.
-  [[nodiscard]] bool is_open() const { return stream_ != nullptr; }
-  /// The open stream.
-  [[nodiscard]] std::FILE *stream() const { return stream_; }
+  [[nodiscard]] bool is_open() const { return fd_ >= 0; }
+  /// Reads once, as much as is there: the bytes read, 0 at the end of the input, -1 on a read error.
+  [[nodiscard]] std::ptrdiff_t read(std::span<char> into) const;
   /// Whether a report written to `path` would overwrite this file's own storage.
   [[nodiscard]] bool is_overwritten_by(const std::filesystem::path &path) const;
 
 private:
-  std::FILE *stream_;
+  int fd_; // a file descriptor of the C runtime on every platform
 };
 
 /// Leaves `path` holding exactly what `write_lines` writes, or returns false. A plain

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -36,6 +37,7 @@ enum class setup {
   missing,       // no input file
   directory,     // the first argument names a directory
   fifo,          // the input is fed through a FIFO by another thread
+  open_fifo,     // the same, and the writer keeps the FIFO open until the tool has ended
   out_symlink,   // out.txt is a symbolic link to the input
   out_hardlink,  // out.txt is a hard link to the input
   unreadable,    // the input exists but may not be read
@@ -110,9 +112,9 @@ std::optional<std::string> read_file(const fs::path &path) {
 
 std::string example(const char *name) { return read_file(fs::path(TESSOLIN_EXAMPLES) / name).value_or("?"); }
 
-// Pads `text` with spaces so that `piece` in it starts 3 bytes before the end of the reader's first block.
+// Pads `text` with spaces so that `piece` in it starts 3 bytes before the end of the tool's first read.
 std::string across_block_end(const std::string &text, const std::string &piece) {
-  return std::string(tessolin::block_size - 3 - text.find(piece), ' ') + text;
+  return std::string(tessolin::read_size - 3 - text.find(piece), ' ') + text;
 }
 
 const std::string unicode = "ünïcødé-報告"; // outside any console code page
@@ -127,7 +129,7 @@ const run_case cases[] = {
     {"shipped_example", example("bmcfru.fru"), in_out, 0, report("NWR120K4410023", "DC3-R07-U21")},
     {"shipped_crlf_example", example("crlf-unit.fru"), in_out, 0, report("BFT300-9H2K7Q", "To_Be_Filled_By_O.E.M.")},
     {"crlf_line_ends", crlf(unit()), in_out, 0, ok},
-    {"every_whitespace_byte", product("\"SN123\"", "\"AT9\"", "\t") + "\v\f\r", in_out, 0, ok},
+    {"every_whitespace_byte", after_marker("\v01\fa\rb\tc\nd e f g h i j k \"SN123\"\v\fx\r\n\"AT9\"\t"), in_out, 0, ok},
     {"no_whitespace_after_last_field", after_marker(twelve + "\"SN123\" x \"AT9\""), in_out, 0, ok},
     {"marker_first_token", product("\"SN123\"", "\"AT9\""), in_out, 0, ok},
     {"tokens_counted_across_lines", after_marker("01\n\na\r\nb c\nd e f g h i j k\n\"SN123\"\nx\n\"AT9\""),
@@ -152,6 +154,7 @@ const run_case cases[] = {
     {"hyphen_path_is_a_file", unit(), {"-in.fru", "-out.txt"}, 0, ok},
     {"unicode_paths", unit(), {unicode + ".fru", unicode + ".txt"}, 0, ok},
     {"fifo_input", unit(), in_out, 0, ok, false, setup::fifo},
+    {"fifo_left_open_after_the_fields", unit(), in_out, 0, ok, false, setup::open_fifo},
     // Token lengths at the buffer's edges
     {"field_tokens_of_127_bytes", unit(quoted(127), quoted(126)), in_out, 0,
      report(std::string(125, 'v'), std::string(124, 'v'))},
@@ -167,7 +170,14 @@ const run_case cases[] = {
     {"near_misses_across_block_end",
      across_block_end("x_SEE_PRODUCT _SEE_PRODUCTS " + unit(), "_SEE_PRODUCT "), in_out, 0, ok},
     {"marker_glued_to_previous_block",
-     std::string(tessolin::block_size - 3, 'y') + product("\"SN123\"", "\"AT9\""), in_out, 1, std::nullopt},
+     std::string(tessolin::read_size - 3, 'y') + product("\"SN123\"", "\"AT9\""), in_out, 1, std::nullopt},
+    {"asset_tag_ends_in_second_read",
+     std::string(tessolin::read_size + 1 - after_marker(twelve + "\"SN123\" x \"AT9\"").size(), ' ') +
+         after_marker(twelve + "\"SN123\" x \"AT9\""),
+     in_out, 0, ok},
+    {"marker_in_127_byte_token",
+     std::string("_SEE_PRODUCT\0", 13) + std::string(114, 'p') + " " + twelve + "\"SN123\" x \"AT9\"", in_out,
+     0, ok},
     {"marker_in_128_byte_token",
      std::string("_SEE_PRODUCT\0", 13) + std::string(115, 'p') + " " + twelve + "\"SN123\" x \"AT9\"", in_out,
      1, std::nullopt},
@@ -268,11 +278,12 @@ void write_file(const fs::path &path, const std::string &bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// Feeds the input, then `filler` 'x' bytes, through a FIFO in chunks.
-std::jthread feed_fifo(const fs::path &path, const std::string &input, std::size_t filler) {
+// Feeds the input, then `filler` 'x' bytes, through a FIFO in chunks; then
+// closes it, or keeps it open until the test is over.
+std::jthread feed_fifo(const fs::path &path, const std::string &input, std::size_t filler, bool keep_open) {
   ::mkfifo(path.c_str(), 0600);
   ::signal(SIGPIPE, SIG_IGN); // a tool that stops reading early must not end the harness
-  return std::jthread([path, input, filler] {
+  return std::jthread([path, input, filler, keep_open](const std::stop_token &test_over) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     const std::string chunk(1 << 20, 'x');
     bool open = ::write(fd, input.data(), input.size()) == static_cast<ssize_t>(input.size());
@@ -280,6 +291,9 @@ std::jthread feed_fifo(const fs::path &path, const std::string &input, std::size
       const std::size_t part = std::min(left, chunk.size());
       open = ::write(fd, chunk.data(), part) == static_cast<ssize_t>(part);
       left -= part;
+    }
+    while (keep_open && !test_over.stop_requested()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ::close(fd);
   });
@@ -341,10 +355,19 @@ pid_t start_in(const fs::path &dir, std::vector<std::string> words, setup kind =
   return child;
 }
 
-// The exit status of a started command, or -1 when it did not exit by itself.
+// The exit status of a started command, or -1 when it did not exit by itself
+// within 30 seconds (then it is killed), so that a run that hangs fails the row.
 int wait_for(pid_t child) {
   int status = 0;
-  ::waitpid(child, &status, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -403,7 +426,8 @@ TEST_P(Run, Case) {
     fs::create_directories(input);
     break;
   case setup::fifo:
-    feeder = feed_fifo(input, row.input, row.filler);
+  case setup::open_fifo:
+    feeder = feed_fifo(input, row.input, row.filler, row.kind == setup::open_fifo);
     break;
   case setup::missing:
   case setup::stdout_closed:

@@ -1,73 +1,96 @@
-// The scanner on its own, where the block reads need many placements in one run.
+// The scanner on its own, with a tiny block and reads of many lengths, so that
+// markers and fields fall across block ends and short reads in one run.
 #include "fru_scan.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <memory>
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <string>
 
 namespace {
+
+constexpr std::size_t block = 32;
 
 struct extraction {
   bool found = false;
   std::string serial;
   std::string asset;
+  bool operator==(const extraction &) const = default;
 };
 
-using file_handle = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
-
-// A temporary file holding `text`, positioned at its start.
-file_handle file_with(const std::string &text) {
-  file_handle file{std::tmpfile(), std::fclose};
-  EXPECT_EQ(std::fwrite(text.data(), 1, text.size(), file.get()), text.size());
-  std::rewind(file.get());
-  return file;
+// Hands out `text` in reads of at most `piece` bytes, then the end of the input or a read error.
+tessolin::read_function reads_of(const std::string &text, std::size_t piece, bool then_fail = false) {
+  return [&text, piece, then_fail, at = std::size_t{0}](std::span<char> into) mutable -> std::ptrdiff_t {
+    if (at == text.size()) {
+      return then_fail ? -1 : 0;
+    }
+    const std::size_t part = std::min({piece, into.size(), text.size() - at});
+    std::memcpy(into.data(), text.data() + at, part);
+    at += part;
+    return static_cast<std::ptrdiff_t>(part);
+  };
 }
 
-extraction extract(const std::string &text) {
-  const file_handle file = file_with(text);
-  auto reader = std::make_unique<tessolin::fru_reader>();
-  reader->file = file.get();
+extraction extract(const std::string &text, std::size_t piece, bool then_fail = false) {
+  std::array<char, block> bytes{};
+  tessolin::fru_reader reader{reads_of(text, piece, then_fail), bytes};
   tessolin::value_buffer serial{};
   tessolin::value_buffer asset{};
-  const bool found = tessolin::extract_fields(*reader, serial, asset);
+  const bool found = tessolin::extract_fields(reader, serial, asset);
   return {found, serial.data(), asset.data()};
 }
 
-const std::string fields = " 01 a b c d e f g h i j Serial_Number \"SN-1\" Asset_Tag \"AT-2\"\n";
+bool finds_marker(const std::string &text, std::size_t piece) {
+  std::array<char, block> bytes{};
+  tessolin::fru_reader reader{reads_of(text, piece), bytes};
+  tessolin::token_buffer token;
+  return reader.find_product_marker(token);
+}
 
-// Every placement of the marker, a near miss, or a field around the end of a block.
-TEST(Scan, SameResultAtEveryPlaceAroundBlockEnd) {
-  for (std::size_t pad = tessolin::block_size - 40; pad < tessolin::block_size + 4; ++pad) {
-    const std::string before(pad, ' ');
-    const std::string near = std::string(pad - 1, ' ') + "x_SEE_PRODUCT ";
-    const std::string after = "_SEE_PRODUCTS" + std::string(pad > 13 ? pad - 13 : 0, ' ');
-    for (const std::string &text : {before + "_SEE_PRODUCT" + fields, near + "_SEE_PRODUCT" + fields,
-                                    after + " _SEE_PRODUCT" + fields}) {
-      const extraction got = extract(text);
-      EXPECT_TRUE(got.found) << "pad " << pad;
-      EXPECT_EQ(got.serial, "SN-1") << "pad " << pad;
-      EXPECT_EQ(got.asset, "AT-2") << "pad " << pad;
+const std::string fields = " 01 a b c d e f g h i j Serial_Number \"SN-1\" Asset_Tag \"AT-2\"";
+const extraction wanted{true, "SN-1", "AT-2"};
+
+// Every placement of the marker, a near miss or a field around the block's ends, for every read length.
+TEST(Scan, SameResultAtEveryPlaceForEveryReadLength) {
+  for (const std::size_t piece : {block, std::size_t{1}, std::size_t{2}, std::size_t{5}, std::size_t{13}}) {
+    for (std::size_t pad = 0; pad < 3 * block; ++pad) {
+      const std::string spaces(pad, ' ');
+      for (const std::string &text :
+           {spaces + "_SEE_PRODUCT" + fields + "\n", spaces + "x_SEE_PRODUCT _SEE_PRODUCT" + fields,
+            spaces + "_SEE_PRODUCTS\v_SEE_PRODUCT" + fields + "\f"}) {
+        EXPECT_EQ(extract(text, piece), wanted) << "pad " << pad << ", reads of " << piece;
+      }
+      EXPECT_TRUE(finds_marker(spaces + "_SEE_PRODUCT", piece)) << "pad " << pad << ", reads of " << piece;
+      EXPECT_FALSE(finds_marker(spaces + "_SEE_PRODUC", piece)) << "pad " << pad << ", reads of " << piece;
+      EXPECT_FALSE(finds_marker(std::string(pad + 1, 'y') + "_SEE_PRODUCT" + fields, piece))
+          << "pad " << pad << ", reads of " << piece;
     }
-    EXPECT_FALSE(extract(before + "_SEE_PRODUC").found) << "pad " << pad;
-    EXPECT_FALSE(extract(std::string(pad, 'y') + "_SEE_PRODUCT" + fields).found) << "pad " << pad;
+  }
+}
+
+// The reader stops at the whitespace after the asset tag: a failing read beyond it is never made,
+// while one that may still belong to the asset tag fails the extraction.
+TEST(Scan, ReadErrorCountsOnlyWhereTheFieldsMayContinue) {
+  for (const std::size_t piece : {block, std::size_t{3}}) {
+    EXPECT_EQ(extract("_SEE_PRODUCT" + fields + " ", piece, true), wanted) << "reads of " << piece;
+    EXPECT_FALSE(extract("_SEE_PRODUCT" + fields, piece, true).found) << "reads of " << piece;
   }
 }
 
 TEST(Scan, OverlongTokenIsReadOnceAndNeverFits) {
-  const std::string text = "_SEE_PRODUCT" + std::string(3 * tessolin::block_size, 'x') + " next";
-  const file_handle file = file_with(text);
-  auto reader = std::make_unique<tessolin::fru_reader>();
-  reader->file = file.get();
+  const std::string text = "_SEE_PRODUCT" + std::string(8 * block, 'x') + " next";
+  std::array<char, block> bytes{};
+  tessolin::fru_reader reader{reads_of(text, block), bytes};
   tessolin::token_buffer token;
   tessolin::value_buffer value{};
-  ASSERT_TRUE(tessolin::read_token(*reader, token));
+  ASSERT_TRUE(reader.read_token(token));
   EXPECT_EQ(token.length, text.size() - 5);
   EXPECT_FALSE(tessolin::inner_text(token, value));
-  ASSERT_TRUE(tessolin::read_token(*reader, token));
+  ASSERT_TRUE(reader.read_token(token));
   EXPECT_STREQ(token.bytes.data(), "next");
-  EXPECT_FALSE(tessolin::read_token(*reader, token));
+  EXPECT_FALSE(reader.read_token(token));
 }
 
 } // namespace
