@@ -29,24 +29,24 @@ echo "$product" >> "$work/big.fru"
 { head -c 3900 "$work/block" | sed '$d'; echo "$product"; } > "$work/small.fru"
 cat "$work/big.fru" > /dev/null # into the page cache
 
-awk_extract='{ for (i = 1; i <= NF; i++) { if (n) { n++; if (n == 14) sn = $i; if (n == 16) { at = $i; exit } }
-               else if ($i == "_SEE_PRODUCT") n = 1 } }
-  END { print "SN : " substr(sn, 2, length(sn) - 2) "\r"; print "Asset Tag : " substr(at, 2, length(at) - 2) "\r" }'
-
-declare -A command=(
-  [tessolin]="\"$tool\" \"\$f\" \"$work/out.txt\""
-  [wc]="wc -w < \"\$f\" > /dev/null"
-  [awk]="awk '$awk_extract' \"\$f\" > \"$work/awk.txt\""
-  [dd]="dd if=\"\$f\" of=/dev/null bs=64K 2> /dev/null"
-  [true]="/bin/true"
-)
+# The contenders; each reads the file $1.
+run_tessolin() { "$tool" "$1" "$work/out.txt"; }
+run_wc() { wc -w < "$1" > /dev/null; }
+run_awk() {
+  awk '{ for (i = 1; i <= NF; i++) { if (n) { n++; if (n == 14) sn = $i; if (n == 16) { at = $i; exit } }
+                                     else if ($i == "_SEE_PRODUCT") n = 1 } }
+       END { print "SN : " substr(sn, 2, length(sn) - 2) "\r"; print "Asset Tag : " substr(at, 2, length(at) - 2) "\r" }' \
+    "$1" > "$work/awk.txt"
+}
+run_dd() { dd if="$1" of=/dev/null bs=64K 2> /dev/null; }
+run_true() { /bin/true; }
 names=(tessolin wc awk dd)
 
 # Wall time of one run in microseconds.
 time_one() {
   local f=$2 start end
   start=$(date +%s%N)
-  eval "${command[$1]}" || true
+  "run_$1" "$f" || true
   end=$(date +%s%N)
   echo $(((end - start) / 1000))
 }
@@ -68,10 +68,10 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
 # A 4 KB run is well under a millisecond: time many whole processes per sample.
 small_us() {
-  local reps=400 f=$work/small.fru start end s out=()
+  local reps=400 start end s out=()
   for ((r = 0; r < runs; r++)); do
     start=$(date +%s%N)
-    for ((s = 0; s < reps; s++)); do eval "${command[$1]}"; done
+    for ((s = 0; s < reps; s++)); do "run_$1" "$work/small.fru"; done
     end=$(date +%s%N)
     out+=($(((end - start) / reps / 1000)))
   done
