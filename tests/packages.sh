@@ -9,6 +9,7 @@ zip=$(ls build/windows/tessolin-*-Windows.zip)
 
 diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }') - <<'LIST'
 ./usr/bin/tessolin
+./usr/share/doc/tessolin/LICENSE
 ./usr/share/doc/tessolin/README.md
 ./usr/share/doc/tessolin/examples/bmcfru.fru
 ./usr/share/doc/tessolin/examples/crlf-unit.fru
@@ -16,6 +17,7 @@ diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }') - <<'LIST'
 ./usr/share/man/man1/tessolin.1
 LIST
 diff <(unzip -Z1 "$zip" | grep -v '/$' | sort) - <<'LIST'
+LICENSE
 README.md
 examples/bmcfru.fru
 examples/crlf-unit.fru
