@@ -2,7 +2,7 @@
 # Checks the packages made by `cpack --preset default` and `cpack --preset windows`:
 # the .deb's file list, lintian on it (no error, no warning), a real install with
 # dpkg (so run it as root, on a machine you may install on), `tessolin` and
-# `man tessolin` from it, and the zip's contents.
+# `man tessolin` from it, the zip's contents, and both packages' checksums.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 deb=$(ls build/default/tessolin_*_amd64.deb)
@@ -28,6 +28,10 @@ examples/crlf-unit.fru
 examples/export-unit.bat
 tessolin.exe
 LIST
+
+for package in "$deb" "$zip"; do # each against the checksum beside it, as a download would be
+  (cd "$(dirname "$package")" && sha256sum --quiet -c "$(basename "$package").sha256")
+done
 
 dpkg -i "$deb" > /dev/null
 trap 'dpkg -r tessolin > /dev/null' EXIT
