@@ -51,8 +51,8 @@ int main(int argc, char *argv[]) {
     if (!input.is_open() || input.is_overwritten_by(file_out)) {
       return failure;
     }
-    // On the heap, as it is too big for a small stack, and not cleared: every page
-    // touched costs a small run more than the reading does.
+    // On the heap, as it is too big for a small stack, and not cleared: clearing would
+    // touch 16 pages that a small description never fills.
     constexpr std::size_t block_size = tessolin::read_size + 1;
     const auto block = std::make_unique_for_overwrite<char[]>(block_size);
     tessolin::fru_reader reader{[&input](std::span<char> into) { return input.read(into); },

@@ -30,10 +30,17 @@ bool write_in_place(const std::filesystem::path &path, const std::function<bool(
   return std::fclose(report) == 0 && written; // the close flushes: a full disk shows here
 }
 
+// Gives the new file the old report's group, so that readers through it keep their access.
+bool give_group(int fd, gid_t group) {
+  struct stat made {};
+  return ::fstat(fd, &made) == 0 &&
+         (made.st_gid == group || ::fchown(fd, static_cast<uid_t>(-1), group) == 0);
+}
+
 enum class outcome { replaced, failed, write_in_place };
 
-// Writes the lines to a new file beside `path`, gives it the old report's mode
-// and group, and renames it over `path`. Nothing is left behind on a failure.
+// Writes the lines to a new file beside `path`, gives it the old report's group
+// and mode, and renames it over `path`. Nothing is left behind on a failure.
 outcome replace_whole(const std::filesystem::path &path, const struct stat *old,
                       const std::function<bool(std::FILE *)> &write_lines) {
   std::filesystem::path name = path; // .NAME.XXXXXX in the report's folder
@@ -46,25 +53,25 @@ outcome replace_whole(const std::filesystem::path &path, const struct stat *old,
     return errno == EACCES || errno == EPERM || errno == ENAMETOOLONG ? outcome::write_in_place
                                                                       : outcome::failed;
   }
-  struct stat made {};
-  outcome result = outcome::failed;
-  if (::fstat(fd, &made) == 0 && old != nullptr && made.st_gid != old->st_gid &&
-      ::fchown(fd, static_cast<uid_t>(-1), old->st_gid) != 0) {
-    result = outcome::write_in_place; // readers through the report's group must keep their access
-  } else if (::fchmod(fd, old != nullptr ? old->st_mode & 07777 : new_file_mode()) == 0) {
-    std::FILE *const stream = ::fdopen(fd, "wb");
-    if (stream != nullptr) {
-      const bool written = write_lines(stream);
-      if (std::fclose(stream) == 0 && written && std::rename(temp.c_str(), path.c_str()) == 0) {
-        return outcome::replaced;
-      }
-      ::unlink(temp.c_str());
-      return outcome::failed;
-    }
+  if (old != nullptr && !give_group(fd, old->st_gid)) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return outcome::write_in_place;
   }
-  ::close(fd);
+  std::FILE *const stream = ::fchmod(fd, old != nullptr ? old->st_mode & 07777 : new_file_mode()) == 0
+                                ? ::fdopen(fd, "wb")
+                                : nullptr;
+  if (stream == nullptr) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return outcome::failed;
+  }
+  const bool written = write_lines(stream);
+  if (std::fclose(stream) == 0 && written && std::rename(temp.c_str(), path.c_str()) == 0) {
+    return outcome::replaced;
+  }
   ::unlink(temp.c_str());
-  return result;
+  return outcome::failed;
 }
 
 } // namespace
