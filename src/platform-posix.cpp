@@ -26,8 +26,7 @@ bool write_in_place(const std::filesystem::path &path, const std::function<bool(
   if (report == nullptr) {
     return false;
   }
-  const bool written = write_lines(report);
-  return std::fclose(report) == 0 && written; // the close flushes: a full disk shows here
+  return write_and_close(report, write_lines);
 }
 
 // Gives the new file the old report's group, so that readers through it keep their access.
@@ -66,8 +65,7 @@ outcome replace_whole(const std::filesystem::path &path, const struct stat *old,
     ::unlink(temp.c_str());
     return outcome::failed;
   }
-  const bool written = write_lines(stream);
-  if (std::fclose(stream) == 0 && written && std::rename(temp.c_str(), path.c_str()) == 0) {
+  if (write_and_close(stream, write_lines) && std::rename(temp.c_str(), path.c_str()) == 0) {
     return outcome::replaced;
   }
   ::unlink(temp.c_str());

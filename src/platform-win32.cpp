@@ -54,8 +54,7 @@ bool write_in_place(const std::filesystem::path &path, const std::function<bool(
   if (report == nullptr) {
     return false;
   }
-  const bool written = write_lines(report);
-  return std::fclose(report) == 0 && written; // the close flushes: a full disk shows here
+  return write_and_close(report, write_lines);
 }
 
 enum class report_kind { absent, plain, other };
@@ -147,8 +146,7 @@ outcome replace_whole(const std::filesystem::path &path, bool exists,
     return ::GetLastError() == ERROR_ACCESS_DENIED ? outcome::write_in_place : outcome::failed;
   }
   std::FILE *const stream = writing_stream(handle.release());
-  const bool written = stream != nullptr && write_lines(stream);
-  if (stream == nullptr || std::fclose(stream) != 0 || !written) {
+  if (stream == nullptr || !write_and_close(stream, write_lines)) {
     ::DeleteFileW(temp.c_str());
     return outcome::failed;
   }

@@ -41,6 +41,14 @@ private:
   int fd_; // a file descriptor of the C runtime on every platform
 };
 
+/// Writes the lines to `stream` and closes it: true only when both worked. The close
+/// flushes, so a full disk shows there.
+[[nodiscard]] inline bool write_and_close(std::FILE *stream,
+                                          const std::function<bool(std::FILE *)> &write_lines) {
+  const bool written = write_lines(stream);
+  return std::fclose(stream) == 0 && written;
+}
+
 /// Leaves `path` holding exactly what `write_lines` writes, or returns false. A plain
 /// report file is replaced whole, so a false leaves it as it was; anything else is written in place.
 [[nodiscard]] bool write_report(const std::filesystem::path &path,
