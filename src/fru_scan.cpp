@@ -115,12 +115,17 @@ bool fru_reader::read_token(token_buffer &token) {
   return true;
 }
 
+// Whether a token starts at `at` with the marker's bytes.
+bool fru_reader::starts_with_marker(std::size_t at) const {
+  return is_space(block_[at - 1]) &&
+         std::string_view{block_.data() + at, product_marker.size()} == product_marker;
+}
+
 // Whether a token starts at `at` with the marker's bytes, followed by what ends its
 // text. Needs the byte after the marker in the block.
 bool fru_reader::starts_marker(std::size_t at) const {
   const char after = block_[at + product_marker.size()];
-  return is_space(block_[at - 1]) && (is_space(after) || after == '\0') &&
-         std::string_view{block_.data() + at, product_marker.size()} == product_marker;
+  return (is_space(after) || after == '\0') && starts_with_marker(at);
 }
 
 // Only places that pass a cheap test are looked at, and no token is read before
@@ -142,8 +147,7 @@ bool fru_reader::find_product_marker(token_buffer &token) {
       }
     }
     if (!refill()) { // the input may end with the marker itself
-      return end_ - pos_ == marker_size && is_space(block_[pos_ - 1]) &&
-             std::string_view{block_.data() + pos_, marker_size} == product_marker && read_token(token);
+      return end_ - pos_ == marker_size && starts_with_marker(pos_) && read_token(token);
     }
   }
 }
