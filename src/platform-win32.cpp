@@ -33,6 +33,26 @@ unique_handle open_for_query(const std::filesystem::path &path, DWORD flags) {
   return unique_handle{handle == INVALID_HANDLE_VALUE ? nullptr : handle};
 }
 
+// Runs `step` until it works or fails for a lasting reason. While another run renames
+// over the same report, Windows refuses a rename onto it for a moment with an access or
+// sharing error; half a second covers that. A report held open longer is then written in place.
+template <typename Step> bool retry_while_busy(const Step &step) {
+  constexpr int attempts = 50;
+  constexpr DWORD pause_ms = 10;
+  for (int attempt = 1;; ++attempt) {
+    if (step()) {
+      return true;
+    }
+    const DWORD why = ::GetLastError();
+    if (attempt == attempts ||
+        (why != ERROR_ACCESS_DENIED && why != ERROR_SHARING_VIOLATION && why != ERROR_LOCK_VIOLATION)) {
+      ::SetLastError(why);
+      return false;
+    }
+    ::Sleep(pause_ms);
+  }
+}
+
 // Volume and file ID, whatever drive letter, spelling or name extension reached the file.
 bool same_file(HANDLE one, HANDLE other) {
   FILE_ID_INFO ids[2]{};
@@ -62,8 +82,9 @@ enum class report_kind { absent, plain, other };
 // A plain report is a file of one link that is no reparse point and may be written:
 // a renamed file can take its place without losing anything.
 report_kind kind_of_report(const std::filesystem::path &path) {
-  const unique_handle report = open_for_query(path, FILE_FLAG_OPEN_REPARSE_POINT);
-  if (!report) {
+  unique_handle report; // a report that another run is replacing is out of reach for a moment
+  if (!retry_while_busy(
+          [&] { return (report = open_for_query(path, FILE_FLAG_OPEN_REPARSE_POINT)) != nullptr; })) {
     return ::GetLastError() == ERROR_FILE_NOT_FOUND ? report_kind::absent : report_kind::other;
   }
   BY_HANDLE_FILE_INFORMATION info{};
@@ -112,11 +133,16 @@ std::FILE *writing_stream(HANDLE handle) {
   return stream;
 }
 
+bool move_into_place(const std::filesystem::path &temp, const std::filesystem::path &path) {
+  return retry_while_busy(
+      [&] { return ::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0; });
+}
+
 // Moves the written file over the report. ReplaceFileW keeps the old report's
 // attributes and security.
 bool move_over(const std::filesystem::path &temp, const std::filesystem::path &path, bool exists) {
   if (!exists) {
-    return ::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    return move_into_place(temp, path);
   }
   std::error_code error; // Wine's ReplaceFileW takes full paths only
   const std::filesystem::path full_path = std::filesystem::absolute(path, error);
@@ -124,14 +150,16 @@ bool move_over(const std::filesystem::path &temp, const std::filesystem::path &p
   if (error) {
     return false;
   }
-  if (::ReplaceFileW(full_path.c_str(), full_temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                     nullptr) != 0) {
+  if (retry_while_busy([&] {
+        return ::ReplaceFileW(full_path.c_str(), full_temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                              nullptr, nullptr) != 0;
+      })) {
     return true;
   }
   // The old report is gone, as when another run replaced it at that moment: nothing is left to keep.
   const DWORD why = ::GetLastError();
   return (why == ERROR_UNABLE_TO_MOVE_REPLACEMENT || why == ERROR_FILE_NOT_FOUND) &&
-         ::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+         move_into_place(temp, path);
 }
 
 enum class outcome { replaced, failed, write_in_place };
