@@ -115,8 +115,8 @@ bool fru_reader::read_token(token_buffer &token) {
   return true;
 }
 
-// Whether a token starts at `at` with the marker's bytes.
-bool fru_reader::starts_with_marker(std::size_t at) const {
+// Whether a token starts at `at` with the marker's 12 bytes, whatever follows them.
+bool fru_reader::has_marker_bytes_at(std::size_t at) const {
   return is_space(block_[at - 1]) &&
          std::string_view{block_.data() + at, product_marker.size()} == product_marker;
 }
@@ -125,7 +125,7 @@ bool fru_reader::starts_with_marker(std::size_t at) const {
 // text. Needs the byte after the marker in the block.
 bool fru_reader::starts_marker(std::size_t at) const {
   const char after = block_[at + product_marker.size()];
-  return (is_space(after) || after == '\0') && starts_with_marker(at);
+  return (is_space(after) || after == '\0') && has_marker_bytes_at(at);
 }
 
 // Only places that pass a cheap test are looked at, and no token is read before
@@ -147,7 +147,7 @@ bool fru_reader::find_product_marker(token_buffer &token) {
       }
     }
     if (!refill()) { // the input may end with the marker itself
-      return end_ - pos_ == marker_size && starts_with_marker(pos_) && read_token(token);
+      return end_ - pos_ == marker_size && has_marker_bytes_at(pos_) && read_token(token);
     }
   }
 }

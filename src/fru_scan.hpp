@@ -50,7 +50,7 @@ public:
 
 private:
   bool refill();
-  [[nodiscard]] bool starts_with_marker(std::size_t at) const;
+  [[nodiscard]] bool has_marker_bytes_at(std::size_t at) const;
   [[nodiscard]] bool starts_marker(std::size_t at) const;
 
   read_function read_;

@@ -33,9 +33,9 @@ unique_handle open_for_query(const std::filesystem::path &path, DWORD flags) {
   return unique_handle{handle == INVALID_HANDLE_VALUE ? nullptr : handle};
 }
 
-// Runs `step` until it works or fails for a lasting reason. While another run renames
-// over the same report, Windows refuses a rename onto it for a moment with an access or
-// sharing error; half a second covers that. A report held open longer is then written in place.
+// Runs `step` until it works or fails for a lasting reason. While another run replaces
+// the same report, Windows refuses to open it or rename onto it for a moment with an
+// access or sharing error; half a second covers that.
 template <typename Step> bool retry_while_busy(const Step &step) {
   constexpr int attempts = 50;
   constexpr DWORD pause_ms = 10;
@@ -46,8 +46,7 @@ template <typename Step> bool retry_while_busy(const Step &step) {
     const DWORD why = ::GetLastError();
     if (attempt == attempts ||
         (why != ERROR_ACCESS_DENIED && why != ERROR_SHARING_VIOLATION && why != ERROR_LOCK_VIOLATION)) {
-      ::SetLastError(why);
-      return false;
+      return false; // GetLastError still tells why
     }
     ::Sleep(pause_ms);
   }
