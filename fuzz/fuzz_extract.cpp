@@ -98,12 +98,11 @@ std::optional<fields> tool(const std::string &input, bool short_reads) {
                                 return static_cast<std::ptrdiff_t>(part);
                               },
                               block};
-  tessolin::value_buffer serial{};
-  tessolin::value_buffer asset{};
-  if (!tessolin::extract_fields(reader, serial, asset)) {
+  const std::optional<tessolin::product_fields> got = tessolin::extract_fields(reader);
+  if (!got) {
     return std::nullopt;
   }
-  return fields{serial.data(), asset.data(), last_read};
+  return fields{got->serial.data(), got->asset.data(), last_read};
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "fru_scan.hpp"
+#include "heap.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -172,12 +173,29 @@ bool inner_text(const token_buffer &token, value_buffer &value) {
   return true;
 }
 
-bool extract_fields(fru_reader &reader, value_buffer &serial, value_buffer &asset) {
+std::optional<product_fields> extract_fields(fru_reader &reader) {
   token_buffer token;
+  product_fields fields;
   const bool found = reader.find_product_marker(token) && reader.advance_tokens(token, serial_token) &&
-                     inner_text(token, serial) && reader.advance_tokens(token, asset_token - serial_token) &&
-                     inner_text(token, asset);
-  return found && !reader.failed();
+                     inner_text(token, fields.serial) &&
+                     reader.advance_tokens(token, asset_token - serial_token) &&
+                     inner_text(token, fields.asset);
+  if (!found || reader.failed()) {
+    return std::nullopt;
+  }
+  return fields;
+}
+
+std::optional<product_fields> extract_fields(const read_function &read) {
+  // On the heap, as it is too big for a small stack, and not cleared: clearing would touch
+  // 16 pages that a small description never fills.
+  constexpr std::size_t block_size = read_size + 1;
+  const heap_array<char> block = allocate<char>(block_size);
+  if (!block) {
+    return std::nullopt;
+  }
+  fru_reader reader{read, {block.get(), block_size}};
+  return extract_fields(reader);
 }
 
 } // namespace tessolin

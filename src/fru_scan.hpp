@@ -5,19 +5,27 @@
 #include <array>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string_view>
 
 namespace tessolin {
 
-inline constexpr std::size_t read_size = 65536;                // the most one read of the run asks for
-inline constexpr std::size_t buffer_size = 128;                // a token or value and its zero byte
-inline constexpr std::size_t token_capacity = buffer_size - 1; // longest token that fits
+inline constexpr std::size_t read_size = 65536;                   // the most one read of the run asks for
+inline constexpr std::size_t buffer_size = 128;                   // a token or value and its zero byte
+inline constexpr std::size_t token_capacity = buffer_size - 1;    // longest token that fits
+inline constexpr std::size_t value_capacity = token_capacity - 2; // its value, less the enclosing bytes
 inline constexpr std::string_view product_marker = "_SEE_PRODUCT";
 inline constexpr std::size_t serial_token = 13; // the serial number is the 13th token after the marker
 inline constexpr std::size_t asset_token = 15;  // the asset tag is the 15th
 
 using value_buffer = std::array<char, buffer_size>;
+
+/// The two values the report is made of, each ending at its first zero byte.
+struct product_fields {
+  value_buffer serial{};
+  value_buffer asset{};
+};
 
 /// The last token read. Its text ends at the first zero byte; a token longer than
 /// token_capacity keeps only its length, so it can never match or yield a value.
@@ -65,7 +73,10 @@ private:
 /// fit.
 [[nodiscard]] bool inner_text(const token_buffer &token, value_buffer &value);
 
-/// Takes both field values; false when the marker or a field is missing or malformed, or a read failed.
-[[nodiscard]] bool extract_fields(fru_reader &reader, value_buffer &serial, value_buffer &asset);
+/// Both field values; none when the marker or a field is missing or malformed, or a read failed.
+[[nodiscard]] std::optional<product_fields> extract_fields(fru_reader &reader);
+/// The same for the input that `read` gives, read through a block of read_size bytes; none also
+/// when there is no memory for the block.
+[[nodiscard]] std::optional<product_fields> extract_fields(const read_function &read);
 
 } // namespace tessolin

@@ -5,9 +5,8 @@
 #include "report.hpp"
 
 #include <array>
-#include <cstddef>
 #include <cstdio>
-#include <memory>
+#include <optional>
 #include <span>
 
 namespace {
@@ -41,30 +40,22 @@ int main(int argc, char *argv[]) {
     print_usage();
     return failure;
   }
-  const auto &[file_in, file_out] = *paths;
+  const auto [file_in, file_out] = *paths;
 
-  // Both values are taken before the report is touched, so a failed run leaves it as it was.
-  tessolin::value_buffer serial{};
-  tessolin::value_buffer asset{};
+  // Both values are taken, and the description closed, before the report is touched,
+  // so a failed run leaves the report as it was.
+  std::optional<tessolin::product_fields> fields;
   {
     const tessolin::input_file input{file_in};
     if (!input.is_open() || input.is_overwritten_by(file_out)) {
       return failure;
     }
-    // On the heap, as it is too big for a small stack, and not cleared: clearing would
-    // touch 16 pages that a small description never fills.
-    constexpr std::size_t block_size = tessolin::read_size + 1;
-    const auto block = std::make_unique_for_overwrite<char[]>(block_size);
-    tessolin::fru_reader reader{[&input](std::span<char> into) { return input.read(into); },
-                                {block.get(), block_size}};
-    if (!tessolin::extract_fields(reader, serial, asset)) {
-      return failure;
-    }
+    fields = tessolin::extract_fields([&input](std::span<char> into) { return input.read(into); });
+  }
+  if (!fields) {
+    return failure;
   }
 
-  const bool written = tessolin::write_report(file_out, [&](std::FILE *report) {
-    return tessolin::write_report_line(report, tessolin::serial_line, serial) &&
-           tessolin::write_report_line(report, tessolin::asset_line, asset);
-  });
-  return written ? success : failure;
+  const tessolin::report_text report = tessolin::make_report(*fields);
+  return tessolin::write_report(file_out, report.bytes()) ? success : failure;
 }

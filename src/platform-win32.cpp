@@ -1,4 +1,5 @@
 #define _CRT_RAND_S // NOLINT: asks stdlib.h for rand_s
+#include "heap.hpp"
 #include "platform.hpp"
 
 #include <windows.h>
@@ -7,11 +8,10 @@
 #include <io.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <string>
 
 // msvcrt's own parse of the wide command line, the one wmain would get.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): msvcrt's name
@@ -21,21 +21,21 @@ extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***env, int ex
 namespace tessolin {
 namespace {
 
-struct handle_closer {
-  void operator()(HANDLE handle) const { ::CloseHandle(handle); }
-};
-using unique_handle = std::unique_ptr<void, handle_closer>;
+// The longest path Windows takes in its \\?\ form, and its zero.
+constexpr std::size_t path_capacity = 32768;
+// The longest name of one file or folder.
+constexpr std::size_t name_capacity = 255;
 
 // Opens `path` for no access at all, only to ask about the file it names.
-unique_handle open_for_query(const std::filesystem::path &path, DWORD flags) {
-  HANDLE handle = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
-  return unique_handle{handle == INVALID_HANDLE_VALUE ? nullptr : handle};
+HANDLE open_for_query(const wchar_t *path, DWORD flags) {
+  return ::CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
 // Runs `step` until it works or fails for a lasting reason. While another run replaces
 // the same report, Windows refuses to open it or rename onto it for a moment with an
-// access or sharing error; half a second covers that.
+// access or sharing error, as it does while a virus scanner or an indexer holds the old
+// report (ERROR_UNABLE_TO_REMOVE_REPLACED); half a second covers that.
 template <typename Step> bool retry_while_busy(const Step &step) {
   constexpr int attempts = 50;
   constexpr DWORD pause_ms = 10;
@@ -44,8 +44,9 @@ template <typename Step> bool retry_while_busy(const Step &step) {
       return true;
     }
     const DWORD why = ::GetLastError();
-    if (attempt == attempts ||
-        (why != ERROR_ACCESS_DENIED && why != ERROR_SHARING_VIOLATION && why != ERROR_LOCK_VIOLATION)) {
+    const bool busy = why == ERROR_ACCESS_DENIED || why == ERROR_SHARING_VIOLATION ||
+                      why == ERROR_LOCK_VIOLATION || why == ERROR_UNABLE_TO_REMOVE_REPLACED;
+    if (attempt == attempts || !busy) {
       return false; // GetLastError still tells why
     }
     ::Sleep(pause_ms);
@@ -68,128 +69,67 @@ bool same_file(HANDLE one, HANDLE other) {
          infos[0].nFileIndexLow == infos[1].nFileIndexLow;
 }
 
-bool write_in_place(const std::filesystem::path &path, const std::function<bool(std::FILE *)> &write_lines) {
-  std::FILE *const report = ::_wfopen(path.c_str(), L"wb");
-  if (report == nullptr) {
-    return false;
-  }
-  return write_and_close(report, write_lines);
-}
-
-enum class report_kind { absent, plain, other };
-
 // A plain report is a file of one link that is no reparse point and may be written:
 // a renamed file can take its place without losing anything.
-report_kind kind_of_report(const std::filesystem::path &path) {
-  unique_handle report; // a report that another run is replacing is out of reach for a moment
-  if (!retry_while_busy(
-          [&] { return (report = open_for_query(path, FILE_FLAG_OPEN_REPARSE_POINT)) != nullptr; })) {
-    return ::GetLastError() == ERROR_FILE_NOT_FOUND ? report_kind::absent : report_kind::other;
-  }
-  BY_HANDLE_FILE_INFORMATION info{};
+bool is_plain(HANDLE report, BY_HANDLE_FILE_INFORMATION &info) {
   constexpr DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
                               FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_READONLY;
-  const bool plain = ::GetFileType(report.get()) == FILE_TYPE_DISK &&
-                     ::GetFileInformationByHandle(report.get(), &info) != 0 &&
-                     (info.dwFileAttributes & not_plain) == 0 && info.nNumberOfLinks == 1;
-  return plain ? report_kind::plain : report_kind::other;
+  return ::GetFileType(report) == FILE_TYPE_DISK && ::GetFileInformationByHandle(report, &info) != 0 &&
+         (info.dwFileAttributes & not_plain) == 0 && info.nNumberOfLinks == 1;
 }
 
-// A new, exclusively created file beside `path`, or nothing; `temp` gets its name.
-unique_handle create_temp_beside(const std::filesystem::path &path, std::filesystem::path &temp) {
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    unsigned int random = 0;
-    if (::rand_s(&random) != 0) {
-      return nullptr;
-    }
-    temp = path; // .NAME.RANDOM.tmp in the report's folder
-    temp.replace_filename(L".");
-    temp += path.filename();
-    temp += L"." + std::to_wstring(random) + L".tmp";
-    HANDLE handle =
-        ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-      return unique_handle{handle};
-    }
-    if (::GetLastError() != ERROR_FILE_EXISTS) {
-      return nullptr;
-    }
-  }
-  return nullptr;
+// Where the last part of `path` begins, after its last separator.
+std::size_t name_start(std::wstring_view path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring_view::npos ? 0 : slash + 1;
 }
 
-// Takes over `handle` as a binary stream for writing, or closes it.
-std::FILE *writing_stream(HANDLE handle) {
-  const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
-  if (fd < 0) {
-    ::CloseHandle(handle);
-    return nullptr;
-  }
-  std::FILE *const stream = ::_fdopen(fd, "wb");
-  if (stream == nullptr) {
-    ::_close(fd);
-  }
-  return stream;
+// The full path of what `handle` is open on, as stored on disk (long names, the stored
+// letter case), in the \\?\ form that has no length limit. 0 when Windows cannot tell.
+std::size_t stored_path(HANDLE handle, wchar_t *into) {
+  const DWORD length = ::GetFinalPathNameByHandleW(handle, into, path_capacity, VOLUME_NAME_DOS);
+  return length < path_capacity ? length : 0;
 }
 
-bool move_into_place(const std::filesystem::path &temp, const std::filesystem::path &path) {
-  return retry_while_busy(
-      [&] { return ::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0; });
-}
-
-// Moves the written file over the report. ReplaceFileW keeps the old report's
-// attributes and security.
-bool move_over(const std::filesystem::path &temp, const std::filesystem::path &path, bool exists) {
-  if (!exists) {
-    return move_into_place(temp, path);
-  }
-  std::error_code error; // Wine's ReplaceFileW takes full paths only
-  const std::filesystem::path full_path = std::filesystem::absolute(path, error);
-  const std::filesystem::path full_temp = std::filesystem::absolute(temp, error);
-  if (error) {
+// Appends `part` at `at` in a path buffer; false when the path would be too long.
+bool append(wchar_t *path, std::size_t &at, std::wstring_view part) {
+  if (at + part.size() >= path_capacity) {
     return false;
   }
-  if (retry_while_busy([&] {
-        return ::ReplaceFileW(full_path.c_str(), full_temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                              nullptr, nullptr) != 0;
-      })) {
-    return true;
-  }
-  // The old report is gone, as when another run replaced it at that moment: nothing is left to keep.
-  const DWORD why = ::GetLastError();
-  return (why == ERROR_UNABLE_TO_MOVE_REPLACEMENT || why == ERROR_FILE_NOT_FOUND) &&
-         move_into_place(temp, path);
+  std::copy(part.begin(), part.end(), path + at);
+  at += part.size();
+  path[at] = L'\0';
+  return true;
 }
 
-enum class outcome { replaced, failed, write_in_place };
+// An unsigned number in decimal digits.
+struct decimal {
+  explicit decimal(unsigned int number) {
+    do {
+      digits[--start] = static_cast<wchar_t>(L'0' + number % 10);
+      number /= 10;
+    } while (number != 0);
+  }
+  [[nodiscard]] std::wstring_view view() const { return {&digits[start], digits.size() - start}; }
+  std::array<wchar_t, 10> digits{};
+  std::size_t start = 10;
+};
 
-// Writes the lines to a new file beside `path` and moves it over `path`.
-// Nothing is left behind on a failure.
-outcome replace_whole(const std::filesystem::path &path, bool exists,
-                      const std::function<bool(std::FILE *)> &write_lines) {
-  std::filesystem::path temp;
-  unique_handle handle = create_temp_beside(path, temp);
-  if (!handle) { // a folder that takes no new file still lets an existing report be written
-    return ::GetLastError() == ERROR_ACCESS_DENIED ? outcome::write_in_place : outcome::failed;
+bool write_all(HANDLE file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const auto part = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), MAXDWORD));
+    DWORD wrote = 0;
+    if (::WriteFile(file, bytes.data(), part, &wrote, nullptr) == 0 || wrote == 0) {
+      return false;
+    }
+    bytes.remove_prefix(wrote);
   }
-  std::FILE *const stream = writing_stream(handle.release());
-  if (stream == nullptr || !write_and_close(stream, write_lines)) {
-    ::DeleteFileW(temp.c_str());
-    return outcome::failed;
-  }
-  if (move_over(temp, path, exists)) {
-    return outcome::replaced;
-  }
-  ::DeleteFileW(temp.c_str());
-  // Windows refuses the replace while another program holds the report open; writing
-  // in place may still work, as it always has.
-  return exists ? outcome::write_in_place : outcome::failed;
+  return true;
 }
 
 } // namespace
 
-std::optional<std::pair<std::filesystem::path, std::filesystem::path>> command_line_paths(int /*argc*/,
-                                                                                          char * /*argv*/[]) {
+std::optional<std::pair<native_path, native_path>> command_line_paths(int /*argc*/, char * /*argv*/[]) {
   // The narrow arguments lose every character outside the console code page.
   int argc = 0;
   wchar_t **argv = nullptr;
@@ -203,8 +143,21 @@ std::optional<std::pair<std::filesystem::path, std::filesystem::path>> command_l
 
 void ignore_write_signals() {} // Windows reports such writes as failures anyway
 
-input_file::input_file(const std::filesystem::path &path)
-    : fd_(::_wopen(path.c_str(), _O_RDONLY | _O_BINARY)) {}
+os_handle::os_handle(native value) : value_(value == INVALID_HANDLE_VALUE ? none : value) {}
+
+void os_handle::reset(native value) {
+  close();
+  value_ = value == INVALID_HANDLE_VALUE ? none : value;
+}
+
+bool os_handle::close() {
+  if (value_ == none) {
+    return true;
+  }
+  return ::CloseHandle(std::exchange(value_, none)) != 0;
+}
+
+input_file::input_file(native_path path) : fd_(::_wopen(path, _O_RDONLY | _O_BINARY)) {}
 
 input_file::~input_file() {
   if (fd_ >= 0) {
@@ -217,25 +170,155 @@ std::ptrdiff_t input_file::read(std::span<char> into) const {
   return ::_read(fd_, into.data(), most);
 }
 
-bool input_file::is_overwritten_by(const std::filesystem::path &path) const {
+bool input_file::is_overwritten_by(native_path path) const {
   // NOLINTNEXTLINE(performance-no-int-to-ptr): the C runtime hands out its handles as integers
   auto *const input = reinterpret_cast<HANDLE>(::_get_osfhandle(fd_));
   if (::GetFileType(input) != FILE_TYPE_DISK) {
     return false; // a console or a pipe: no storage to destroy
   }
-  const unique_handle report = open_for_query(path, 0);
-  return report && same_file(input, report.get());
+  const os_handle report{open_for_query(path, 0)};
+  return report.is_open() && same_file(input, report.get());
 }
 
-bool write_report(const std::filesystem::path &path, const std::function<bool(std::FILE *)> &write_lines) {
-  const report_kind kind = kind_of_report(path);
-  if (kind != report_kind::other) {
-    const outcome result = replace_whole(path, kind == report_kind::plain, write_lines);
-    if (result != outcome::write_in_place) {
-      return result == outcome::replaced;
+// The report keeps the name it has on disk, whatever spelling reached it (another letter
+// case, an 8.3 short name), so the full path it is replaced under comes from the file itself,
+// or for a new report from its folder. A named stream (r.txt:s) is written in place.
+report_target::report_target(native_path path) : path_(path), stored_path_(allocate<wchar_t>(path_capacity)) {
+  if (!stored_path_) {
+    kind_ = report_kind::unusable;
+    return;
+  }
+  const std::wstring_view whole{path};
+  const std::wstring_view name = whole.substr(name_start(whole));
+  if (name.empty() || name == L"." || name == L".." || name.find(L':') != std::wstring_view::npos) {
+    return;
+  }
+  os_handle report; // a report that another run is replacing is out of reach for a moment
+  if (retry_while_busy([&] {
+        report.reset(open_for_query(path, FILE_FLAG_OPEN_REPARSE_POINT));
+        return report.is_open();
+      })) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (is_plain(report.get(), info) && stored_path(report.get(), stored_path_.get()) != 0) {
+      old_attributes_ = info.dwFileAttributes;
+      kind_ = report_kind::replaceable;
+    }
+    return;
+  }
+  if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
+    return;
+  }
+  std::size_t length = 0; // the folder, its last separator included, or the current one
+  const std::wstring_view folder_part =
+      name.size() == whole.size() ? L"." : whole.substr(0, name_start(whole));
+  if (!append(stored_path_.get(), length, folder_part)) {
+    return;
+  }
+  const os_handle folder{open_for_query(stored_path_.get(), 0)};
+  length = folder.is_open() ? stored_path(folder.get(), stored_path_.get()) : 0;
+  if (length != 0 && (stored_path_[length - 1] == L'\\' || append(stored_path_.get(), length, L"\\")) &&
+      append(stored_path_.get(), length, name)) {
+    kind_ = report_kind::absent;
+  }
+}
+
+// Like _wfopen's "wb", but an existing report is opened as it is and then emptied, which
+// works where _wfopen's CREATE_ALWAYS is refused: a hidden or system file.
+bool report_target::write_in_place(std::string_view bytes) const {
+  os_handle report{::CreateFileW(path_, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+  if (!report.is_open()) {
+    return false;
+  }
+  const bool emptied = ::GetFileType(report.get()) != FILE_TYPE_DISK || ::SetEndOfFile(report.get()) != 0;
+  return emptied && write_all(report.get(), bytes) && report.close();
+}
+
+// .NAME.RANDOM.tmp in the report's folder, or .tessolin.RANDOM.tmp where the report's name
+// is too long for that.
+scratch_file::scratch_file(const report_target &report)
+    : report_(report), path_(allocate<wchar_t>(path_capacity)) {
+  if (!path_) {
+    return;
+  }
+  const std::wstring_view stored{report.stored_path_.get()};
+  const std::size_t folder_end = name_start(stored);
+  std::wstring_view stem = stored.substr(folder_end);
+  constexpr std::size_t extra = 2 + 10 + 4; // the dots, the random number and ".tmp"
+  if (stem.size() + extra > name_capacity) {
+    stem = L"tessolin";
+  }
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    unsigned int random = 0;
+    std::size_t length = 0;
+    if (::rand_s(&random) != 0 || !append(path_.get(), length, stored.substr(0, folder_end)) ||
+        !append(path_.get(), length, L".") || !append(path_.get(), length, stem) ||
+        !append(path_.get(), length, L".") || !append(path_.get(), length, decimal(random).view()) ||
+        !append(path_.get(), length, L".tmp")) {
+      return;
+    }
+    file_.reset(
+        ::CreateFileW(path_.get(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file_.is_open()) {
+      made_ = step::done;
+      return;
+    }
+    if (::GetLastError() != ERROR_FILE_EXISTS) {
+      break;
     }
   }
-  return write_in_place(path, write_lines);
+  // A folder that takes no new file still lets an existing report be written.
+  const DWORD why = ::GetLastError();
+  made_ = why == ERROR_ACCESS_DENIED || why == ERROR_WRITE_PROTECT ? step::write_in_place : step::failed;
+}
+
+scratch_file::~scratch_file() {
+  file_.close();
+  if (made_ == step::done && !committed_) {
+    ::DeleteFileW(path_.get());
+  }
+}
+
+bool scratch_file::write(std::string_view bytes) const { return write_all(file_.get(), bytes); }
+
+// ReplaceFileW gives the new file the old one's security and streams as it moves it over.
+// The attributes (hidden, system, ...) are given here too, where Wine's ReplaceFileW drops them.
+step scratch_file::take_on_report() const {
+  constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                         FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  FILE_BASIC_INFO basic{};
+  basic.FileAttributes = report_.old_attributes_ & kept;
+  const bool given = report_.kind_ != report_kind::replaceable || basic.FileAttributes == 0 ||
+                     ::SetFileInformationByHandle(file_.get(), FileBasicInfo, &basic, sizeof basic) != 0;
+  return given ? step::done : step::write_in_place;
+}
+
+step scratch_file::commit() {
+  if (!file_.close()) {
+    return step::failed;
+  }
+  const wchar_t *const report = report_.stored_path_.get();
+  const auto move_into_place = [&] {
+    return retry_while_busy(
+        [&] { return ::MoveFileExW(path_.get(), report, MOVEFILE_REPLACE_EXISTING) != 0; });
+  };
+  if (report_.kind_ == report_kind::absent) {
+    committed_ = move_into_place();
+    return committed_ ? step::done : step::failed;
+  }
+  committed_ = retry_while_busy([&] {
+    return ::ReplaceFileW(report, path_.get(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) !=
+           0;
+  });
+  if (!committed_) {
+    // The old report is gone, as when another run replaced it at that moment: nothing is left to keep.
+    const DWORD why = ::GetLastError();
+    committed_ =
+        (why == ERROR_UNABLE_TO_MOVE_REPLACEMENT || why == ERROR_FILE_NOT_FOUND) && move_into_place();
+  }
+  // Windows refuses the replace while another program holds the report open; writing
+  // in place may still work, as it always has.
+  return committed_ ? step::done : step::write_in_place;
 }
 
 } // namespace tessolin

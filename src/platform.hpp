@@ -1,29 +1,67 @@
 // The few things the run needs from the operating system: the command line, the
-// two files, and write failures that arrive as failures. One source file per
-// platform implements them.
+// description, and the report's file. One source file per platform implements them;
+// the rules for using them are the report writer's.
 #pragma once
 
+#include "heap.hpp"
+
+#include <array>
 #include <cstddef>
-#include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <utility>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace tessolin {
 
+/// A path as the operating system takes it: bytes on POSIX, UTF-16 on Windows.
+using native_path = const std::filesystem::path::value_type *;
+
 /// FILE_IN and FILE_OUT, when the command line holds exactly these two arguments.
-[[nodiscard]] std::optional<std::pair<std::filesystem::path, std::filesystem::path>>
-command_line_paths(int argc, char *argv[]);
+[[nodiscard]] std::optional<std::pair<native_path, native_path>> command_line_paths(int argc, char *argv[]);
 
 /// Makes a write to a closed pipe or past the file-size limit a failed write, not a fatal signal.
 void ignore_write_signals();
 
+/// An open file or folder of the operating system, closed when it goes out of scope.
+class os_handle {
+public:
+#ifdef _WIN32
+  using native = void *; // a HANDLE
+  static constexpr native none = nullptr;
+#else
+  using native = int; // a file descriptor
+  static constexpr native none = -1;
+#endif
+  os_handle() = default;
+  /// Takes `value` over; an invalid handle counts as none.
+  explicit os_handle(native value);
+  ~os_handle() { close(); }
+  os_handle(const os_handle &) = delete;
+  os_handle &operator=(const os_handle &) = delete;
+  os_handle(os_handle &&) = delete;
+  os_handle &operator=(os_handle &&) = delete;
+
+  [[nodiscard]] native get() const { return value_; }
+  [[nodiscard]] bool is_open() const { return value_ != none; }
+  /// Takes `value` over, closing the handle held before.
+  void reset(native value);
+  /// Closes the handle now: false when closing it reported an error.
+  bool close();
+
+private:
+  native value_ = none;
+};
+
 /// The FRU description, open for reading in binary mode until it goes out of scope.
 class input_file {
 public:
-  explicit input_file(const std::filesystem::path &path);
+  explicit input_file(native_path path);
   ~input_file();
   input_file(const input_file &) = delete;
   input_file &operator=(const input_file &) = delete;
@@ -35,23 +73,81 @@ public:
   /// Reads once, as much as is there: the bytes read, 0 at the end of the input, -1 on a read error.
   [[nodiscard]] std::ptrdiff_t read(std::span<char> into) const;
   /// Whether a report written to `path` would overwrite this file's own storage.
-  [[nodiscard]] bool is_overwritten_by(const std::filesystem::path &path) const;
+  [[nodiscard]] bool is_overwritten_by(native_path path) const;
 
 private:
   int fd_; // a file descriptor of the C runtime on every platform
 };
 
-/// Writes the lines to `stream` and closes it: true only when both worked. The close
-/// flushes, so a full disk shows there.
-[[nodiscard]] inline bool write_and_close(std::FILE *stream,
-                                          const std::function<bool(std::FILE *)> &write_lines) {
-  const bool written = write_lines(stream);
-  return std::fclose(stream) == 0 && written;
-}
+/// What the report's path names before anything is written.
+enum class report_kind {
+  absent,      // nothing: a new file may take its place
+  replaceable, // a plain file that a new one can replace without losing anything
+  in_place,    // anything else, to be written in place
+  unusable,    // not even looked at, for want of memory: nothing may be written
+};
 
-/// Leaves `path` holding exactly what `write_lines` writes, or returns false. A plain
-/// report file is replaced whole, so a false leaves it as it was; anything else is written in place.
-[[nodiscard]] bool write_report(const std::filesystem::path &path,
-                                const std::function<bool(std::FILE *)> &write_lines);
+/// How a step of replacing the report went: done, failed for good, or refused in a way
+/// that writing in place avoids.
+enum class step { done, failed, write_in_place };
+
+/// The report's path, looked at once; what it names is told apart by kind().
+class report_target {
+public:
+  explicit report_target(native_path path);
+
+  [[nodiscard]] report_kind kind() const { return kind_; }
+  /// Truncates or creates what the path names and writes `bytes` to it, as a plain
+  /// open for writing would: true only when every write and the close worked.
+  [[nodiscard]] bool write_in_place(std::string_view bytes) const;
+
+private:
+  friend class scratch_file;
+  native_path path_;
+  report_kind kind_ = report_kind::in_place;
+#ifdef _WIN32
+  heap_array<wchar_t> stored_path_;  // the full path under the name stored on disk
+  unsigned long old_attributes_ = 0; // the report's FILE_ATTRIBUTE_ flags
+#else
+  native_path name_ = nullptr; // the last part of path_, found in folder_
+  os_handle folder_;
+  os_handle old_; // the report as it is, to read its attributes from
+  struct stat old_status_ {};
+  int old_flags_ = 0;            // the report's inode flags (chattr)
+#endif
+};
+
+/// A new file beside the report, removed when it goes out of scope unless it was committed.
+class scratch_file {
+public:
+  /// Creates the file, empty, beside `report`, which must outlive it.
+  explicit scratch_file(const report_target &report);
+  ~scratch_file();
+  scratch_file(const scratch_file &) = delete;
+  scratch_file &operator=(const scratch_file &) = delete;
+  scratch_file(scratch_file &&) = delete;
+  scratch_file &operator=(scratch_file &&) = delete;
+
+  /// Whether the file was made; write_in_place where the folder takes no new file.
+  [[nodiscard]] step made() const { return made_; }
+  /// Writes all of `bytes`: false when the file system did not take them.
+  [[nodiscard]] bool write(std::string_view bytes) const;
+  /// Gives the file everything the old report has besides its bytes: group, mode,
+  /// ACL, extended attributes and inode flags. write_in_place where one cannot be given.
+  [[nodiscard]] step take_on_report() const;
+  /// Closes the file and moves it over the report, under the report's stored name.
+  [[nodiscard]] step commit();
+
+private:
+  const report_target &report_;
+  os_handle file_;
+  step made_ = step::failed;
+  bool committed_ = false;
+#ifdef _WIN32
+  heap_array<wchar_t> path_;
+#else
+  std::array<char, 256> name_{}; // NAME_MAX and its zero byte
+#endif
+};
 
 } // namespace tessolin

@@ -1,10 +1,60 @@
 #include "report.hpp"
 
-namespace tessolin {
+#include <algorithm>
 
-bool write_report_line(std::FILE *report, const char *line_format, const value_buffer &value) {
-  // The value is an argument, never the format, so a '%' in it is written as is.
-  return std::fprintf(report, line_format, value.data()) >= 0; // NOLINT(cppcoreguidelines-pro-type-vararg)
+namespace tessolin {
+namespace {
+
+// Replaces the report by a new file that holds the bytes and all the old one kept.
+// A step that cannot keep something, or that only writing in place avoids, says so.
+step replace_whole(const report_target &report, std::string_view bytes) {
+  scratch_file scratch{report};
+  if (scratch.made() != step::done) {
+    return scratch.made();
+  }
+  if (!scratch.write(bytes)) {
+    return step::failed; // a full disk or the size limit: the report is still as it was
+  }
+  if (const step kept = scratch.take_on_report(); kept != step::done) {
+    return kept;
+  }
+  return scratch.commit();
+}
+
+} // namespace
+
+void report_text::write_report_line(std::string_view label, const value_buffer &value) {
+  // A value is never longer than value_capacity, so the line always fits.
+  const auto *const end = std::find(value.data(), value.data() + value_capacity, '\0');
+  const std::string_view text{value.data(), static_cast<std::size_t>(end - value.data())};
+  for (const std::string_view part : {label, text, line_end}) {
+    std::copy(part.begin(), part.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(size_));
+    size_ += part.size();
+  }
+}
+
+report_text make_report(const product_fields &fields) {
+  report_text report;
+  report.write_report_line(serial_label, fields.serial);
+  report.write_report_line(asset_label, fields.asset);
+  return report;
+}
+
+bool write_report(native_path path, std::string_view bytes) {
+  const report_target report{path};
+  switch (report.kind()) {
+  case report_kind::unusable:
+    return false;
+  case report_kind::absent:
+  case report_kind::replaceable:
+    if (const step replaced = replace_whole(report, bytes); replaced != step::write_in_place) {
+      return replaced == step::done;
+    }
+    break;
+  case report_kind::in_place:
+    break;
+  }
+  return report.write_in_place(bytes);
 }
 
 } // namespace tessolin

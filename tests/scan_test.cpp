@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace {
@@ -36,10 +37,11 @@ tessolin::read_function reads_of(const std::string &text, std::size_t piece, boo
 extraction extract(const std::string &text, std::size_t piece, bool then_fail = false) {
   std::array<char, block> bytes{};
   tessolin::fru_reader reader{reads_of(text, piece, then_fail), bytes};
-  tessolin::value_buffer serial{};
-  tessolin::value_buffer asset{};
-  const bool found = tessolin::extract_fields(reader, serial, asset);
-  return {found, serial.data(), asset.data()};
+  const std::optional<tessolin::product_fields> fields = tessolin::extract_fields(reader);
+  if (!fields) {
+    return {};
+  }
+  return {true, fields->serial.data(), fields->asset.data()};
 }
 
 bool finds_marker(const std::string &text, std::size_t piece) {

@@ -1,0 +1,368 @@
+#include "heap.hpp"
+#include "platform.hpp"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+namespace tessolin {
+namespace {
+
+// Storage that a report written over it would destroy; a terminal or a FIFO is not.
+bool is_storage(const struct stat &file) { return S_ISREG(file.st_mode) || S_ISBLK(file.st_mode); }
+
+bool write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
+    if (wrote < 0 && errno == EINTR) {
+      continue;
+    }
+    if (wrote <= 0) {
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(wrote));
+  }
+  return true;
+}
+
+// The folder that holds the report named `path`, whose last '/' is `slash`, opened
+// only to find things in it.
+int open_folder(const char *path, const char *slash) {
+  constexpr int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  if (slash == nullptr) {
+    return ::open(".", flags);
+  }
+  std::array<char, PATH_MAX> folder{};
+  const auto length = static_cast<std::size_t>(slash - path);
+  if (length >= folder.size()) {
+    return -1; // longer than any path the kernel takes
+  }
+  std::memcpy(folder.data(), path, length);
+  return ::open(length == 0 ? "/" : folder.data(), flags);
+}
+
+// A folder that is append-only or immutable lets a file be made in it that can then never be
+// renamed or removed, so nothing is made in it.
+bool takes_scratch_files(int folder) {
+  struct statx found {};
+  constexpr auto fixed = static_cast<std::uint64_t>(STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE);
+  return ::statx(folder, "", AT_EMPTY_PATH, STATX_TYPE, &found) == 0 && (found.stx_attributes & fixed) == 0;
+}
+
+// A report that is a mount point, as a file bind-mounted into a container, cannot be renamed over.
+bool is_mount_point(int report) {
+  struct statx found {};
+  return ::statx(report, "", AT_EMPTY_PATH, STATX_TYPE, &found) != 0 ||
+         (found.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
+// Errors that say a file system has no inode flags at all.
+bool has_no_flags(int error) { return error == ENOTTY || error == ENOTSUP || error == EINVAL; }
+
+// The flags chattr sets; the others tell how the file is stored, not what the caller chose.
+constexpr int chosen_flags = FS_FL_USER_MODIFIABLE;
+
+// Gives `fd` the inode flags `wanted` among those chosen by the caller.
+step take_on_flags(int fd, int wanted) {
+  int flags = 0;
+  if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+    return wanted == 0 && has_no_flags(errno) ? step::done : step::write_in_place;
+  }
+  if ((flags & chosen_flags) == (wanted & chosen_flags)) {
+    return step::done;
+  }
+  flags = (flags & ~chosen_flags) | (wanted & chosen_flags);
+  int now = 0;
+  return ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &now) == 0 &&
+                 (now & chosen_flags) == (wanted & chosen_flags)
+             ? step::done
+             : step::write_in_place;
+}
+
+// A list of attribute names or an attribute's value, as the kernel hands it out.
+struct attribute_bytes {
+  heap_array<char> bytes;
+  std::size_t size = 0;
+  [[nodiscard]] std::string_view view() const { return {bytes.get(), size}; }
+};
+
+// Asks `get` (flistxattr or fgetxattr) for its size, then for the bytes, again if they
+// grew meanwhile. Nothing, with errno set, when that fails or memory is short.
+template <typename Get> std::optional<attribute_bytes> fetch(const Get &get) {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const ssize_t size = get(nullptr, 0);
+    if (size < 0) {
+      return std::nullopt;
+    }
+    heap_array<char> bytes = allocate<char>(static_cast<std::size_t>(size) + 1);
+    if (!bytes) {
+      errno = ENOMEM;
+      return std::nullopt;
+    }
+    const ssize_t read = get(bytes.get(), static_cast<std::size_t>(size));
+    if (read >= 0) {
+      return attribute_bytes{std::move(bytes), static_cast<std::size_t>(read)};
+    }
+    if (errno != ERANGE) {
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+// The names of `fd`'s extended attributes, each ending in a zero byte; none on a file system without them.
+std::optional<attribute_bytes> attribute_names(int fd) {
+  auto names = fetch([fd](char *into, std::size_t size) { return ::flistxattr(fd, into, size); });
+  if (!names && errno == ENOTSUP) {
+    return attribute_bytes{};
+  }
+  return names;
+}
+
+// Calls `each` with every name in a list of zero-terminated names, until it returns false.
+template <typename Each> bool for_each_name(std::string_view names, const Each &each) {
+  while (!names.empty()) {
+    const std::string_view name{names.data()};
+    if (!each(name.data())) {
+      return false;
+    }
+    names.remove_prefix(std::min(names.size(), name.size() + 1));
+  }
+  return true;
+}
+
+bool has_name(std::string_view names, std::string_view wanted) {
+  return !for_each_name(names, [wanted](const char *name) { return wanted != name; });
+}
+
+// Makes `to` carry exactly the extended attributes of `from` (the ACL among them), as
+// far as the caller may read and write them.
+step take_on_attributes(int from, int to) {
+  const std::optional<attribute_bytes> wanted = attribute_names(from);
+  const std::optional<attribute_bytes> got = attribute_names(to);
+  if (!wanted || !got) {
+    return errno == ENOMEM ? step::failed : step::write_in_place;
+  }
+  const bool copied = for_each_name(wanted->view(), [from, to](const char *name) {
+    const auto value =
+        fetch([from, name](char *into, std::size_t size) { return ::fgetxattr(from, name, into, size); });
+    return value && ::fsetxattr(to, name, value->bytes.get(), value->size, 0) == 0;
+  });
+  const bool pruned = copied && for_each_name(got->view(), [&wanted, to](const char *name) {
+                        return has_name(wanted->view(), name) || ::fremovexattr(to, name) == 0;
+                      });
+  if (!pruned) {
+    return errno == ENOMEM ? step::failed : step::write_in_place;
+  }
+  return step::done;
+}
+
+// Random letters and digits for a scratch file's name, from the clock where the kernel has none.
+void fill_random(std::span<char> into) {
+  constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::array<unsigned char, 16> noise{};
+  if (::getrandom(noise.data(), noise.size(), GRND_NONBLOCK) != static_cast<ssize_t>(noise.size())) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    auto mixed = static_cast<unsigned long>(now.tv_nsec) ^ (static_cast<unsigned long>(::getpid()) << 20U);
+    for (unsigned char &byte : noise) {
+      mixed = mixed * 6364136223846793005UL + 1442695040888963407UL;
+      byte = static_cast<unsigned char>(mixed >> 56U);
+    }
+  }
+  for (std::size_t i = 0; i < into.size(); ++i) {
+    into[i] = alphabet[noise[i % noise.size()] % alphabet.size()];
+  }
+}
+
+} // namespace
+
+std::optional<std::pair<native_path, native_path>> command_line_paths(int argc, char *argv[]) {
+  if (argc != 3) {
+    return std::nullopt;
+  }
+  return std::pair{argv[1], argv[2]}; // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+}
+
+void ignore_write_signals() {
+  std::signal(SIGPIPE, SIG_IGN); // NOLINT(cert-err33-c): both always exist, nothing to check
+  std::signal(SIGXFSZ, SIG_IGN); // NOLINT(cert-err33-c)
+}
+
+os_handle::os_handle(native value) : value_(value < 0 ? none : value) {}
+
+void os_handle::reset(native value) {
+  close();
+  value_ = value < 0 ? none : value;
+}
+
+bool os_handle::close() {
+  if (value_ == none) {
+    return true;
+  }
+  return ::close(std::exchange(value_, none)) == 0;
+}
+
+input_file::input_file(native_path path) : fd_(::open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC)) {}
+
+input_file::~input_file() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+  }
+}
+
+std::ptrdiff_t input_file::read(std::span<char> into) const {
+  for (;;) {
+    const ssize_t got = ::read(fd_, into.data(), into.size());
+    if (got >= 0 || errno != EINTR) {
+      return got;
+    }
+  }
+}
+
+bool input_file::is_overwritten_by(native_path path) const {
+  struct stat in {};
+  struct stat out {};
+  if (::fstat(fd_, &in) != 0) {
+    return true; // cannot tell: keep the input safe
+  }
+  return is_storage(in) && ::stat(path, &out) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+// Only a regular file of ours with one link, that we may read and write, is replaced:
+// renaming over a link, a device, a FIFO, a mount point or another owner's file would
+// break what the caller set up. A report we may not write fails in place as it always has.
+report_target::report_target(native_path path) : path_(path) {
+  const char *const slash = std::strrchr(path, '/');
+  name_ = slash == nullptr ? path : slash + 1;
+  const std::string_view name{name_};
+  if (name.empty() || name == "." || name == "..") {
+    return;
+  }
+  folder_.reset(open_folder(path, slash));
+  if (!folder_.is_open() || !takes_scratch_files(folder_.get())) {
+    return;
+  }
+  struct stat found {};
+  if (::fstatat(folder_.get(), name_, &found, AT_SYMLINK_NOFOLLOW) != 0) {
+    kind_ = errno == ENOENT ? report_kind::absent : report_kind::in_place;
+    return;
+  }
+  if (!S_ISREG(found.st_mode) || ::faccessat(folder_.get(), name_, W_OK, AT_EACCESS) != 0) {
+    return;
+  }
+  old_.reset(::openat(folder_.get(), name_, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!old_.is_open() || ::fstat(old_.get(), &old_status_) != 0 || !S_ISREG(old_status_.st_mode) ||
+      old_status_.st_nlink != 1 || old_status_.st_uid != ::geteuid() || is_mount_point(old_.get())) {
+    return;
+  }
+  int flags = 0;
+  if (::ioctl(old_.get(), FS_IOC_GETFLAGS, &flags) != 0 && !has_no_flags(errno)) {
+    return;
+  }
+  if ((flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
+    return; // no write may change it, in place or not
+  }
+  old_flags_ = flags;
+  kind_ = report_kind::replaceable;
+}
+
+bool report_target::write_in_place(std::string_view bytes) const {
+  os_handle report{::open(path_, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666)};
+  return report.is_open() && write_all(report.get(), bytes) && report.close();
+}
+
+// .NAME.XXXXXX beside the report, or .tessolin.XXXXXX where the report's name is too long
+// for that. Mode 0666, so that the umask or the folder's default ACL applies as to any new file.
+scratch_file::scratch_file(const report_target &report) : report_(report) {
+  const int folder = report.folder_.get();
+  const long name_max = ::fpathconf(folder, _PC_NAME_MAX);
+  const std::size_t longest =
+      name_max > 0 ? std::min<std::size_t>(static_cast<std::size_t>(name_max), 255) : 255;
+  constexpr std::size_t random_size = 6;
+  constexpr std::size_t extra = 2 + random_size; // the two dots and the random part
+  std::string_view stem = report.name_;
+  if (stem.size() + extra > longest) {
+    stem = "tessolin";
+  }
+  name_[0] = '.';
+  std::memcpy(&name_[1], stem.data(), stem.size());
+  name_[stem.size() + 1] = '.';
+  const std::span<char> random{&name_[stem.size() + 2], random_size};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    fill_random(random);
+    file_.reset(::openat(folder, name_.data(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
+    if (file_.is_open()) {
+      made_ = step::done;
+      return;
+    }
+    if (errno != EEXIST) {
+      break;
+    }
+  }
+  // A folder that takes no new file still lets an existing report be written.
+  const bool refused = errno == EACCES || errno == EPERM || errno == EROFS || errno == ENAMETOOLONG;
+  made_ = refused ? step::write_in_place : step::failed;
+}
+
+scratch_file::~scratch_file() {
+  file_.close();
+  if (made_ == step::done && !committed_) {
+    ::unlinkat(report_.folder_.get(), name_.data(), 0);
+  }
+}
+
+bool scratch_file::write(std::string_view bytes) const { return write_all(file_.get(), bytes); }
+
+// Group first, as a change of group clears the set-group-ID bit; the ACL, carried by the
+// attributes, before the mode, which it would change; then a check that all of it held.
+step scratch_file::take_on_report() const {
+  if (report_.kind_ != report_kind::replaceable) {
+    return step::done; // a new report gets what any new file gets
+  }
+  const int fd = file_.get();
+  const struct stat &old = report_.old_status_;
+  struct stat made {};
+  if (::fstat(fd, &made) != 0 ||
+      (made.st_gid != old.st_gid && ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0)) {
+    return step::write_in_place;
+  }
+  if (const step copied = take_on_attributes(report_.old_.get(), fd); copied != step::done) {
+    return copied;
+  }
+  if (::fchmod(fd, old.st_mode & 07777) != 0) {
+    return step::write_in_place;
+  }
+  if (const step flagged = take_on_flags(fd, report_.old_flags_); flagged != step::done) {
+    return flagged;
+  }
+  const bool same = ::fstat(fd, &made) == 0 && made.st_uid == old.st_uid && made.st_gid == old.st_gid &&
+                    made.st_mode == old.st_mode;
+  return same ? step::done : step::write_in_place;
+}
+
+step scratch_file::commit() {
+  if (!file_.close()) {
+    return step::failed;
+  }
+  const int folder = report_.folder_.get();
+  if (::renameat(folder, name_.data(), folder, report_.name_) == 0) {
+    committed_ = true;
+    return step::done;
+  }
+  return errno == EBUSY || errno == EXDEV ? step::write_in_place : step::failed;
+}
+
+} // namespace tessolin
