@@ -1,21 +1,30 @@
 // End-to-end cases: each row runs the built tool in a fresh directory and checks
-// its exit status, both output streams, and the exact bytes of the report.
-// TESSOLIN_COMMAND is the command line that starts the tool (a prefix such as
-// "wine" included); TESSOLIN_PLATFORM says whose expectations apply.
+// its exit status, both output streams, the exact bytes of the report, and that the
+// report's owner, group, mode, links, ACL, attributes and flags are what the caller
+// set up (or, for a new report, what any new file gets). TESSOLIN_COMMAND, when set,
+// is the command line that starts the tool (a prefix such as "wine" included);
+// TESSOLIN_PLATFORM says whose expectations apply.
 #include "fru_scan.hpp"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -32,40 +41,57 @@ namespace {
 
 enum class platform { both, linux_only, windows_only };
 
+// The circumstances of a run: one value each, set up by prepare().
 enum class setup {
   file,          // the input is written to the file named by the first argument
   missing,       // no input file
   directory,     // the first argument names a directory
   fifo,          // the input is fed through a FIFO by another thread
   open_fifo,     // the same, and the writer keeps the FIFO open until the tool has ended
-  out_symlink,   // out.txt is a symbolic link to the input
-  out_hardlink,  // out.txt is a hard link to the input
+  out_symlink,   // the report is a symbolic link to the input
+  out_hardlink,  // the report is a hard link to the input
   unreadable,    // the input exists but may not be read
-  read_only_dir, // the report's directory may not be written
+  read_only_dir, // the report's folder sub/ may not be written
+  stdin_closed,  // the tool starts with standard input closed
   stdout_closed, // the tool starts with standard output closed
   broken_pipe,   // standard output is a pipe that nobody reads
   no_file_size,  // the tool may not write a single byte to any file
   small_stack,   // the tool starts with a 64 KiB stack
-  other_drive    // FILE_OUT names FILE_IN through another drive letter (Windows)
+  other_drive,   // FILE_OUT names FILE_IN through another drive letter (Windows)
+  // The report as the caller set it up
+  private_report,     // mode 0600
+  read_only_report,   // mode 0444
+  second_link,        // the report has a second hard link
+  symlink_to_longer,  // the report is a symbolic link to a longer file
+  dangling_symlink,   // the report is a symbolic link to a file that does not exist
+  other_owner,        // the report belongs to another user
+  other_group,        // the report's group is one of the caller's other groups
+  acl_grant,          // an ACL lets a named user write the report, and denies its group
+  acl_denial,         // an ACL denies a named user any access
+  attributes,         // user.* (and as root trusted.*) extended attributes and chattr +d
+  default_acl_folder, // the report's folder sub/ has a default ACL
+  append_only_folder, // the report's folder sub/ is append-only (chattr +a)
+  bind_mounted,       // the report is a file bind-mounted over out.txt
+  bind_mounted_in_ro, // the same, in a folder sub/ mounted read-only
+  hidden,             // the report has Windows's hidden attribute
 };
 
 struct run_case {
   const char *name;
   std::string input;
-  std::vector<std::string> args;
-  int status;
-  std::optional<std::string> report; // expected bytes of the report; none: left as it was
+  int status = 0;
+  std::optional<std::string> report = std::nullopt; // expected bytes of the report; none: left as it was
+  std::vector<std::string> args = {"in.fru", "out.txt"};
   bool banner = false;
   setup kind = setup::file;
   platform only = platform::both;
-  const char *prior = nullptr; // report content before the run
-  std::size_t filler = 0;      // this many 'x' bytes streamed after the input (fifo)
+  const char *prior = nullptr;  // report content before the run
+  std::size_t filler = 0;       // this many 'x' bytes streamed after the input (fifo)
+  const char *stored = nullptr; // the report's name on disk, where the argument spells it otherwise
 };
 
 // Test names are enough in ctest's listing; the bytes of a row are not.
 void PrintTo(const run_case &row, std::ostream *out) { *out << row.name; }
-
-const std::vector<std::string> in_out{"in.fru", "out.txt"};
 
 std::string product(const std::string &serial, const std::string &asset, const char *space = " ") {
   std::string text = "_SEE_PRODUCT 01\n";
@@ -110,7 +136,13 @@ std::optional<std::string> read_file(const fs::path &path) {
   return bytes.str();
 }
 
-std::string example(const char *name) { return read_file(fs::path(TESSOLIN_EXAMPLES) / name).value_or("?"); }
+// The shipped examples, from the source tree or from TESSOLIN_EXAMPLES.
+fs::path examples() {
+  const char *folder = std::getenv("TESSOLIN_EXAMPLES");
+  return folder != nullptr ? folder : TESSOLIN_EXAMPLES;
+}
+
+std::string example(const char *name) { return read_file(examples() / name).value_or("?"); }
 
 // Pads `text` with spaces so that `piece` in it starts 3 bytes before the end of the tool's first read.
 std::string across_block_end(const std::string &text, const std::string &piece) {
@@ -120,144 +152,174 @@ std::string across_block_end(const std::string &text, const std::string &piece) 
 const std::string unicode = "ünïcødé-報告"; // outside any console code page
 const std::string twelve = "01 a b c d e f g h i j k ";
 const std::string ok = report("SN123", "AT9");
+const std::string long_name = std::string(250, 'n') + ".txt"; // too long for a scratch name beside it
 
 // One row per case.
 // clang-format off
 const run_case cases[] = {
     // Well-formed descriptions
-    {"example", unit(), in_out, 0, ok},
-    {"shipped_example", example("bmcfru.fru"), in_out, 0, report("NWR120K4410023", "DC3-R07-U21")},
-    {"shipped_crlf_example", example("crlf-unit.fru"), in_out, 0, report("BFT300-9H2K7Q", "To_Be_Filled_By_O.E.M.")},
-    {"crlf_line_ends", crlf(unit()), in_out, 0, ok},
-    {"every_whitespace_byte", after_marker("\v01\fa\rb\tc\nd e f g h i j k \"SN123\"\v\fx\r\n\"AT9\"\t"), in_out, 0, ok},
-    {"no_whitespace_after_last_field", after_marker(twelve + "\"SN123\" x \"AT9\""), in_out, 0, ok},
-    {"marker_first_token", product("\"SN123\"", "\"AT9\""), in_out, 0, ok},
-    {"tokens_counted_across_lines", after_marker("01\n\na\r\nb c\nd e f g h i j k\n\"SN123\"\nx\n\"AT9\""),
-     in_out, 0, ok},
-    {"first_marker_wins",
-     after_marker("01 _SEE_PRODUCT b c d e f g h i j k \"SN123\" x \"AT9\" _SEE_PRODUCT"), in_out, 0, ok},
-    {"near_misses_skipped",
-     "_SEE_PRODUCTS x_SEE_PRODUCT _see_product \"_SEE_PRODUCT\" _SEE_PRODUC\n" + unit(), in_out, 0, ok},
-    {"enclosing_bytes_dropped", unit("[SN123)", "xAT9y"), in_out, 0, ok},
-    {"two_byte_fields_are_empty", unit("\"\"", "''"), in_out, 0, report("", "")},
-    {"high_bytes_pass_through", unit("\"\xC3\xBC\xFF\x80\"", "\"\xE5\xA0\xB1\""), in_out, 0,
-     report("\xC3\xBC\xFF\x80", "\xE5\xA0\xB1")},
-    {"percent_written_as_is", unit("\"%s%n%%\"", "\"100%\""), in_out, 0, report("%s%n%%", "100%")},
-    {"placeholders_verbatim", unit("\"To_Be_Filled_By_O.E.M.\"", "\"\""), in_out, 0,
-     report("To_Be_Filled_By_O.E.M.", "")},
-    {"zero_byte_ends_token_text", unit(std::string("\"SN1\0junk", 9), "\"AT9\""), in_out, 0,
-     report("SN", "AT9")},
-    {"zero_byte_ends_marker_text", std::string("_SEE_PRODUCT\0junk ", 18) + twelve + "\"SN123\" x \"AT9\"",
-     in_out, 0, ok},
-    {"old_report_replaced", unit(), in_out, 0, ok, false, setup::file, platform::both,
-     "old report, longer than the new one\r\n"},
-    {"hyphen_path_is_a_file", unit(), {"-in.fru", "-out.txt"}, 0, ok},
-    {"unicode_paths", unit(), {unicode + ".fru", unicode + ".txt"}, 0, ok},
-    {"fifo_input", unit(), in_out, 0, ok, false, setup::fifo},
-    {"fifo_left_open_after_the_fields", unit(), in_out, 0, ok, false, setup::open_fifo},
+    {.name = "example", .input = unit(), .report = ok},
+    {.name = "shipped_example", .input = example("bmcfru.fru"), .report = report("NWR120K4410023", "DC3-R07-U21")},
+    {.name = "shipped_crlf_example", .input = example("crlf-unit.fru"),
+     .report = report("BFT300-9H2K7Q", "To_Be_Filled_By_O.E.M.")},
+    {.name = "crlf_line_ends", .input = crlf(unit()), .report = ok},
+    {.name = "every_whitespace_byte",
+     .input = after_marker("\v01\fa\rb\tc\nd e f g h i j k \"SN123\"\v\fx\r\n\"AT9\"\t"), .report = ok},
+    {.name = "control_bytes_are_token_bytes",
+     .input = "\x01_SEE_PRODUCT \x08_SEE_PRODUCT _SEE_PRODUCT\x0e _SEE_PRODUCT\x1f\n" + unit(), .report = ok},
+    {.name = "no_whitespace_after_last_field", .input = after_marker(twelve + "\"SN123\" x \"AT9\""), .report = ok},
+    {.name = "marker_first_token", .input = product("\"SN123\"", "\"AT9\""), .report = ok},
+    {.name = "tokens_counted_across_lines",
+     .input = after_marker("01\n\na\r\nb c\nd e f g h i j k\n\"SN123\"\nx\n\"AT9\""), .report = ok},
+    {.name = "first_marker_wins",
+     .input = after_marker("01 _SEE_PRODUCT b c d e f g h i j k \"SN123\" x \"AT9\" _SEE_PRODUCT"), .report = ok},
+    {.name = "near_misses_skipped",
+     .input = "_SEE_PRODUCTS x_SEE_PRODUCT _see_product \"_SEE_PRODUCT\" _SEE_PRODUC _SEE_PRODUKT x\n" + unit(),
+     .report = ok},
+    {.name = "enclosing_bytes_dropped", .input = unit("[SN123)", "xAT9y"), .report = ok},
+    {.name = "two_byte_fields_are_empty", .input = unit("\"\"", "''"), .report = report("", "")},
+    {.name = "high_bytes_pass_through", .input = unit("\"\xC3\xBC\xFF\x80\"", "\"\xE5\xA0\xB1\""),
+     .report = report("\xC3\xBC\xFF\x80", "\xE5\xA0\xB1")},
+    {.name = "percent_written_as_is", .input = unit("\"%s%n%%\"", "\"100%\""), .report = report("%s%n%%", "100%")},
+    {.name = "placeholders_verbatim", .input = unit("\"To_Be_Filled_By_O.E.M.\"", "\"\""),
+     .report = report("To_Be_Filled_By_O.E.M.", "")},
+    {.name = "zero_byte_ends_token_text", .input = unit(std::string("\"SN1\0junk", 9), "\"AT9\""),
+     .report = report("SN", "AT9")},
+    {.name = "zero_byte_ends_marker_text",
+     .input = std::string("_SEE_PRODUCT\0junk ", 18) + twelve + "\"SN123\" x \"AT9\"", .report = ok},
+    {.name = "hyphen_path_is_a_file", .input = unit(), .report = ok, .args = {"-in.fru", "-out.txt"}},
+    {.name = "unicode_paths", .input = unit(), .report = ok, .args = {unicode + ".fru", unicode + ".txt"}},
+    {.name = "fifo_input", .input = unit(), .report = ok, .kind = setup::fifo},
+    {.name = "fifo_left_open_after_the_fields", .input = unit(), .report = ok, .kind = setup::open_fifo},
     // Token lengths at the buffer's edges
-    {"field_tokens_of_127_bytes", unit(quoted(127), quoted(126)), in_out, 0,
-     report(std::string(125, 'v'), std::string(124, 'v'))},
-    {"passed_over_tokens_of_128_and_100000_bytes",
-     after_marker("01 " + std::string(128, 'p') + " b c d e f g h i j " + std::string(100000, 'p') +
-                  " \"SN123\" x \"AT9\""),
-     in_out, 0, ok},
-    {"serial_token_of_128_bytes", unit(quoted(128)), in_out, 1, std::nullopt},
-    {"asset_token_of_100000_bytes", unit("\"SN123\"", quoted(100000)), in_out, 1, std::nullopt},
-    {"marker_across_block_end", across_block_end(unit(), "_SEE_PRODUCT"), in_out, 0, ok},
-    {"serial_across_block_end", across_block_end(unit(), "\"SN123"), in_out, 0, ok},
-    {"asset_tag_across_block_end", across_block_end(unit(), "\"AT9"), in_out, 0, ok},
-    {"near_misses_across_block_end",
-     across_block_end("x_SEE_PRODUCT _SEE_PRODUCTS " + unit(), "_SEE_PRODUCT "), in_out, 0, ok},
-    {"marker_glued_to_previous_block",
-     std::string(tessolin::read_size - 3, 'y') + product("\"SN123\"", "\"AT9\""), in_out, 1, std::nullopt},
-    {"asset_tag_ends_in_second_read",
-     std::string(tessolin::read_size + 1 - after_marker(twelve + "\"SN123\" x \"AT9\"").size(), ' ') +
-         after_marker(twelve + "\"SN123\" x \"AT9\""),
-     in_out, 0, ok},
-    {"marker_in_127_byte_token",
-     std::string("_SEE_PRODUCT\0", 13) + std::string(114, 'p') + " " + twelve + "\"SN123\" x \"AT9\"", in_out,
-     0, ok},
-    {"marker_in_128_byte_token",
-     std::string("_SEE_PRODUCT\0", 13) + std::string(115, 'p') + " " + twelve + "\"SN123\" x \"AT9\"", in_out,
-     1, std::nullopt},
-    {"serial_token_of_100_MB", after_marker(twelve), in_out, 1, std::nullopt, false, setup::fifo,
-     platform::both, nullptr, 100'000'000},
-    {"one_token_of_1_GiB", "_SEE_PRODUCT", in_out, 1, std::nullopt, false, setup::fifo, platform::both,
-     nullptr, std::size_t{1} << 30},
+    {.name = "field_tokens_of_127_bytes", .input = unit(quoted(127), quoted(126)),
+     .report = report(std::string(125, 'v'), std::string(124, 'v'))},
+    {.name = "passed_over_tokens_of_128_and_100000_bytes",
+     .input = after_marker("01 " + std::string(128, 'p') + " b c d e f g h i j " + std::string(100000, 'p') +
+                           " \"SN123\" x \"AT9\""),
+     .report = ok},
+    {.name = "serial_token_of_128_bytes", .input = unit(quoted(128)), .status = 1},
+    {.name = "asset_token_of_100000_bytes", .input = unit("\"SN123\"", quoted(100000)), .status = 1},
+    {.name = "marker_across_block_end", .input = across_block_end(unit(), "_SEE_PRODUCT"), .report = ok},
+    {.name = "serial_across_block_end", .input = across_block_end(unit(), "\"SN123"), .report = ok},
+    {.name = "asset_tag_across_block_end", .input = across_block_end(unit(), "\"AT9"), .report = ok},
+    {.name = "near_misses_across_block_end",
+     .input = across_block_end("x_SEE_PRODUCT _SEE_PRODUCTS " + unit(), "_SEE_PRODUCT "), .report = ok},
+    {.name = "marker_glued_to_previous_block",
+     .input = std::string(tessolin::read_size - 3, 'y') + product("\"SN123\"", "\"AT9\""), .status = 1},
+    {.name = "asset_tag_ends_in_second_read",
+     .input = std::string(tessolin::read_size + 1 - after_marker(twelve + "\"SN123\" x \"AT9\"").size(), ' ') +
+              after_marker(twelve + "\"SN123\" x \"AT9\""),
+     .report = ok},
+    {.name = "marker_in_127_byte_token",
+     .input = std::string("_SEE_PRODUCT\0", 13) + std::string(114, 'p') + " " + twelve + "\"SN123\" x \"AT9\"",
+     .report = ok},
+    {.name = "marker_in_128_byte_token",
+     .input = std::string("_SEE_PRODUCT\0", 13) + std::string(115, 'p') + " " + twelve + "\"SN123\" x \"AT9\"",
+     .status = 1},
+    {.name = "serial_token_of_100_MB", .input = after_marker(twelve), .status = 1, .kind = setup::fifo,
+     .filler = 100'000'000},
+    {.name = "one_token_of_1_GiB", .input = "_SEE_PRODUCT", .status = 1, .kind = setup::fifo,
+     .filler = std::size_t{1} << 30},
     // Missing or malformed fields leave the report as it was
-    {"empty_input", "", in_out, 1, std::nullopt},
-    {"only_whitespace", " \t\r\n\v\f \n", in_out, 1, std::nullopt, false, setup::file, platform::both,
-     "kept\r\n"},
-    {"binary_data",
-     std::string("\x7f"
-                 "ELF\x02\x01\x00\x00_SEE\xff\xfe PRODUCT\x00\x01",
-                 22),
-     in_out, 1, std::nullopt},
-    {"no_marker", "_SEE_BOARD 01 " + twelve + "\"SN123\" x \"AT9\"", in_out, 1, std::nullopt, false,
-     setup::file, platform::both, "kept\r\n"},
-    {"input_ends_after_marker", "board _SEE_PRODUCT\n", in_out, 1, std::nullopt},
-    {"input_ends_after_serial", after_marker(twelve + "\"SN123\""), in_out, 1, std::nullopt},
-    {"input_ends_before_asset_tag", after_marker(twelve + "\"SN123\" x"), in_out, 1, std::nullopt},
-    {"one_byte_serial", unit("x"), in_out, 1, std::nullopt},
-    {"zero_first_byte_asset", unit("\"SN123\"", std::string("\0AT9\"", 5)), in_out, 1, std::nullopt},
+    {.name = "empty_input", .input = "", .status = 1},
+    {.name = "only_whitespace", .input = " \t\r\n\v\f \n", .status = 1, .prior = "kept\r\n"},
+    {.name = "binary_data",
+     .input = std::string("\x7f" "ELF\x02\x01\x00\x00_SEE\xff\xfe PRODUCT\x00\x01", 22), .status = 1},
+    {.name = "no_marker", .input = "_SEE_BOARD 01 " + twelve + "\"SN123\" x \"AT9\"", .status = 1,
+     .prior = "kept\r\n"},
+    {.name = "input_ends_after_marker", .input = "board _SEE_PRODUCT\n", .status = 1},
+    {.name = "input_ends_after_serial", .input = after_marker(twelve + "\"SN123\""), .status = 1},
+    {.name = "input_ends_before_asset_tag", .input = after_marker(twelve + "\"SN123\" x"), .status = 1},
+    {.name = "one_byte_serial", .input = unit("x"), .status = 1},
+    {.name = "zero_first_byte_asset", .input = unit("\"SN123\"", std::string("\0AT9\"", 5)), .status = 1},
     // Command line and files
-    {"no_arguments", "", {}, 1, std::nullopt, true},
-    {"one_argument", "", {"in.fru"}, 1, std::nullopt, true},
-    {"three_arguments", unit(), {"in.fru", "out.txt", "extra"}, 1, std::nullopt, true},
-    {"lone_hyphen_argument", "", {"-h"}, 1, std::nullopt, true},
-    {"banner_with_stdout_closed", "", {}, 1, std::nullopt, false, setup::stdout_closed},
-    {"missing_input", "", in_out, 1, std::nullopt, false, setup::missing},
-    {"directory_as_input", "", in_out, 1, std::nullopt, false, setup::directory},
-    {"report_in_missing_directory", unit(), {"in.fru", "nodir/out.txt"}, 1, std::nullopt},
-    {"report_under_a_regular_file", unit(), {"in.fru", "in.fru/out.txt"}, 1, std::nullopt},
-    {"unreadable_input", unit(), in_out, 1, std::nullopt, false, setup::unreadable},
-    {"report_in_read_only_directory",
-     unit(),
-     {"in.fru", "sub/out.txt"},
-     1,
-     std::nullopt,
-     false,
-     setup::read_only_dir},
-    {"report_is_a_directory", unit(), {"in.fru", "."}, 1, std::nullopt},
-    {"report_on_full_disk",
-     unit(),
-     {"in.fru", "/dev/full"},
-     1,
-     std::nullopt,
-     false,
-     setup::file,
-     platform::linux_only},
-    {"report_is_the_input", unit(), {"in.fru", "in.fru"}, 1, std::nullopt},
-    {"report_is_the_input_by_other_path", unit(), {"in.fru", "./sub/../in.fru"}, 1, std::nullopt},
-    {"report_links_to_input", unit(), {"in.fru", "link.bat"}, 1, std::nullopt, false, setup::out_symlink},
-    {"report_hard_links_to_input", unit(), {"in.fru", "unit.cmd"}, 1, std::nullopt, false, setup::out_hardlink},
-    {"report_is_the_input_by_other_drive", unit(), in_out, 1, std::nullopt, false, setup::other_drive,
-     platform::windows_only},
-    {"banner_into_closed_pipe", "", {}, 1, std::nullopt, false, setup::broken_pipe},
-    {"report_to_stdout_into_closed_pipe", unit(), {"in.fru", "/dev/stdout"}, 1, std::nullopt, false,
-     setup::broken_pipe, platform::linux_only},
-    {"old_report_kept_past_file_size_limit", unit(), in_out, 1, std::nullopt, false, setup::no_file_size,
-     platform::linux_only, "kept\r\n"},
-    {"no_report_made_past_file_size_limit", unit(), in_out, 1, std::nullopt, false, setup::no_file_size,
-     platform::linux_only},
-    {"small_stack", unit(), in_out, 0, ok, false, setup::small_stack, platform::linux_only},
-    {"report_is_the_input_in_other_case",
-     unit(),
-     {"in.fru", "IN.FRU"},
-     1,
-     std::nullopt,
-     false,
-     setup::file,
-     platform::windows_only},
-    {"report_is_the_input_with_backslash",
-     unit(),
-     {"sub/in.fru", "sub\\in.fru"},
-     1,
-     std::nullopt,
-     false,
-     setup::file,
-     platform::windows_only},
+    {.name = "no_arguments", .input = "", .status = 1, .args = {}, .banner = true},
+    {.name = "one_argument", .input = "", .status = 1, .args = {"in.fru"}, .banner = true},
+    {.name = "three_arguments", .input = unit(), .status = 1, .args = {"in.fru", "out.txt", "extra"}, .banner = true},
+    {.name = "lone_hyphen_argument", .input = "", .status = 1, .args = {"-h"}, .banner = true},
+    {.name = "banner_with_stdout_closed", .input = "", .status = 1, .args = {}, .kind = setup::stdout_closed},
+    {.name = "description_on_descriptor_0", .input = unit(), .report = ok, .kind = setup::stdin_closed,
+     .prior = "old\r\n"},
+    {.name = "missing_input", .input = "", .status = 1, .kind = setup::missing},
+    {.name = "directory_as_input", .input = "", .status = 1, .kind = setup::directory},
+    {.name = "report_in_missing_directory", .input = unit(), .status = 1, .args = {"in.fru", "nodir/out.txt"}},
+    {.name = "report_under_a_regular_file", .input = unit(), .status = 1, .args = {"in.fru", "in.fru/out.txt"}},
+    {.name = "unreadable_input", .input = unit(), .status = 1, .kind = setup::unreadable},
+    {.name = "report_in_read_only_directory", .input = unit(), .status = 1, .args = {"in.fru", "sub/out.txt"},
+     .kind = setup::read_only_dir},
+    {.name = "report_is_a_directory", .input = unit(), .status = 1, .args = {"in.fru", "."}},
+    {.name = "report_on_full_disk", .input = unit(), .status = 1, .args = {"in.fru", "/dev/full"},
+     .only = platform::linux_only},
+    {.name = "report_is_the_input", .input = unit(), .status = 1, .args = {"in.fru", "in.fru"}},
+    {.name = "report_is_the_input_by_other_path", .input = unit(), .status = 1, .args = {"in.fru", "./sub/../in.fru"}},
+    {.name = "report_links_to_input", .input = unit(), .status = 1, .args = {"in.fru", "link.bat"},
+     .kind = setup::out_symlink},
+    {.name = "report_hard_links_to_input", .input = unit(), .status = 1, .args = {"in.fru", "unit.cmd"},
+     .kind = setup::out_hardlink},
+    {.name = "report_is_the_input_by_other_drive", .input = unit(), .status = 1, .kind = setup::other_drive,
+     .only = platform::windows_only},
+    {.name = "report_is_the_input_in_other_case", .input = unit(), .status = 1, .args = {"in.fru", "IN.FRU"},
+     .only = platform::windows_only},
+    {.name = "report_is_the_input_with_backslash", .input = unit(), .status = 1,
+     .args = {"sub/in.fru", "sub\\in.fru"}, .only = platform::windows_only},
+    {.name = "banner_into_closed_pipe", .input = "", .status = 1, .args = {}, .kind = setup::broken_pipe},
+    {.name = "report_to_stdout_into_closed_pipe", .input = unit(), .status = 1, .args = {"in.fru", "/dev/stdout"},
+     .kind = setup::broken_pipe, .only = platform::linux_only},
+    {.name = "old_report_kept_past_file_size_limit", .input = unit(), .status = 1, .kind = setup::no_file_size,
+     .only = platform::linux_only, .prior = "kept\r\n"},
+    {.name = "no_report_made_past_file_size_limit", .input = unit(), .status = 1, .kind = setup::no_file_size,
+     .only = platform::linux_only},
+    {.name = "small_stack", .input = unit(), .report = ok, .kind = setup::small_stack, .only = platform::linux_only},
+    // An existing report of each kind: replaced only where nothing about it changes, else written in place
+    {.name = "old_report_replaced", .input = unit(), .report = ok, .prior = "old report, longer than the new one\r\n"},
+    {.name = "private_report", .input = unit(), .report = ok, .kind = setup::private_report,
+     .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "read_only_report", .input = unit(), .status = 1, .kind = setup::read_only_report,
+     .only = platform::linux_only, .prior = "kept\r\n"},
+    {.name = "report_with_second_link", .input = unit(), .report = ok, .kind = setup::second_link,
+     .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "report_links_to_longer_file", .input = unit(), .report = ok, .kind = setup::symlink_to_longer,
+     .only = platform::linux_only, .prior = "an old report, much longer than the new one will be\r\n"},
+    {.name = "report_links_to_missing_file", .input = unit(), .report = ok, .kind = setup::dangling_symlink,
+     .only = platform::linux_only},
+    {.name = "report_of_other_owner", .input = unit(), .report = ok, .kind = setup::other_owner,
+     .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "report_of_other_group", .input = unit(), .report = ok, .kind = setup::other_group,
+     .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "report_in_read_only_directory_written", .input = unit(), .report = ok,
+     .args = {"in.fru", "sub/out.txt"}, .kind = setup::read_only_dir, .only = platform::linux_only,
+     .prior = "old\r\n"},
+    {.name = "report_with_long_name", .input = unit(), .report = ok, .args = {"in.fru", long_name},
+     .prior = "old\r\n"},
+    {.name = "report_with_long_name_kept_past_file_size_limit", .input = unit(), .status = 1,
+     .args = {"in.fru", long_name}, .kind = setup::no_file_size, .only = platform::linux_only, .prior = "kept\r\n"},
+    {.name = "report_in_other_case", .input = unit(), .report = ok, .args = {"in.fru", "OUT.TXT"},
+     .only = platform::windows_only, .prior = "old\r\n", .stored = "out.txt"},
+    {.name = "report_by_short_name", .input = unit(), .report = ok, .args = {"in.fru", "LONG~FC1.TXT"},
+     .only = platform::windows_only, .prior = "old\r\n", .stored = "long report name.txt"},
+    {.name = "hidden_report", .input = unit(), .report = ok, .kind = setup::hidden, .only = platform::windows_only,
+     .prior = "old\r\n"},
+    // ACLs, attributes and folders that decide what a new file gets
+    {.name = "report_with_acl_grant", .input = unit(), .report = ok, .kind = setup::acl_grant,
+     .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "report_with_acl_denial", .input = unit(), .report = ok, .kind = setup::acl_denial,
+     .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "report_with_attributes_and_flags", .input = unit(), .report = ok, .kind = setup::attributes,
+     .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "new_report_in_default_acl_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
+     .kind = setup::default_acl_folder, .only = platform::linux_only},
+    {.name = "old_report_in_default_acl_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
+     .kind = setup::default_acl_folder, .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "old_report_in_append_only_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
+     .kind = setup::append_only_folder, .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "new_report_in_append_only_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
+     .kind = setup::append_only_folder, .only = platform::linux_only},
+    {.name = "bind_mounted_report", .input = unit(), .report = ok, .kind = setup::bind_mounted,
+     .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "bind_mounted_report_in_read_only_folder", .input = unit(), .report = ok,
+     .args = {"in.fru", "sub/out.txt"}, .kind = setup::bind_mounted_in_ro, .only = platform::linux_only,
+     .prior = "old\r\n"},
 };
 // clang-format on
 
@@ -269,13 +331,112 @@ bool on_windows() {
 std::string banner() {
   const std::string end = on_windows() ? "\r\n" : "\n";
   const std::string rule(60, '=');
-  return rule + end + "FRU exporting SN and Asset Tag to a file ver 0.1" + end + end +
+  return rule + end + "FRU exporting SN and Asset Tag to a file ver " TESSOLIN_BANNER_VERSION + end + end +
          "  tessolin [file_in] [file_out]" + end + end + "  example" + end +
          "    tessolin bmcfru.fru sn_at.txt" + end + rule + end;
 }
 
 void write_file(const fs::path &path, const std::string &bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A fresh folder for one case, with an empty sub/ in it.
+fs::path scratch_folder(const fs::path &top, const std::string &name) {
+  const fs::path dir = top / ("tessolin-" + std::to_string(::getpid()) + "-" + name);
+  fs::remove_all(dir);
+  fs::create_directories(dir / "sub");
+  return dir;
+}
+
+// Everything about a file but its bytes and times, as text that a failed comparison shows.
+std::string state_of(const fs::path &path) {
+  struct stat link {};
+  struct stat file {};
+  if (::lstat(path.c_str(), &link) != 0) {
+    return "absent";
+  }
+  std::ostringstream state;
+  state << (S_ISLNK(link.st_mode) ? "symlink to " : "");
+  if (::stat(path.c_str(), &file) != 0) {
+    return state.str() + "nothing";
+  }
+  state << std::oct << "mode " << file.st_mode << std::dec << ", owner " << file.st_uid << ":" << file.st_gid
+        << ", links " << file.st_nlink;
+  std::string names(65536, '\0');
+  const ssize_t size = ::listxattr(path.c_str(), names.data(), names.size());
+  names.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+  std::set<std::string> sorted;
+  for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+    sorted.insert(&names[at]);
+  }
+  for (const std::string &name : sorted) {
+    std::string value(65536, '\0');
+    const ssize_t got = ::getxattr(path.c_str(), name.c_str(), value.data(), value.size());
+    value.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    state << ", " << name << "=" << testing::PrintToString(value);
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int flags = 0;
+  if (fd >= 0 && S_ISREG(file.st_mode) && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+    state << ", flags " << std::hex << (flags & FS_FL_USER_MODIFIABLE);
+  }
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  return state.str();
+}
+
+// What any new file in `folder` gets, as a plain open for writing would make it.
+std::string new_file_state(const fs::path &folder) {
+  const fs::path path = folder / "made-by-the-harness";
+  ::close(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  std::string state = state_of(path);
+  ::unlink(path.c_str());
+  return state;
+}
+
+// An access ACL or a default ACL in the kernel's form, from (tag, permissions, id) entries.
+std::string acl(std::initializer_list<std::tuple<std::uint16_t, std::uint16_t, std::uint32_t>> entries) {
+  std::string bytes(4, '\0');
+  bytes[0] = 2; // version
+  for (const auto &[tag, permissions, id] : entries) {
+    const std::uint16_t fields[2] = {tag, permissions};
+    bytes.append(reinterpret_cast<const char *>(fields), sizeof fields);
+    bytes.append(reinterpret_cast<const char *>(&id), sizeof id);
+  }
+  return bytes;
+}
+enum : std::uint16_t { user_obj = 1, named_user = 2, group_obj = 4, mask = 0x10, other = 0x20 };
+constexpr std::uint32_t no_id = 0xFFFFFFFF;
+constexpr std::uint32_t nobody = 65534;
+
+bool set_attribute(const fs::path &path, const char *name, const std::string &value) {
+  return ::setxattr(path.c_str(), name, value.data(), value.size(), 0) == 0;
+}
+
+bool set_flags(const fs::path &path, int flags) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const bool set = fd >= 0 && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  ::close(fd);
+  return set;
+}
+
+bool bind_mount(const fs::path &from, const fs::path &onto, bool read_only = false) {
+  return ::mount(from.c_str(), onto.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+         (!read_only ||
+          ::mount(nullptr, onto.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0);
+}
+
+// A group of the caller's other than its own, or none.
+std::optional<gid_t> other_group() {
+  if (::geteuid() == 0) {
+    return nobody;
+  }
+  std::vector<gid_t> groups(NGROUPS_MAX);
+  groups.resize(static_cast<std::size_t>(std::max(0, ::getgroups(NGROUPS_MAX, groups.data()))));
+  const auto found =
+      std::find_if(groups.begin(), groups.end(), [](gid_t group) { return group != ::getegid(); });
+  return found == groups.end() ? std::nullopt : std::optional{*found};
 }
 
 // Feeds the input, then `filler` 'x' bytes, through a FIFO in chunks; then
@@ -299,9 +460,155 @@ std::jthread feed_fifo(const fs::path &path, const std::string &input, std::size
   });
 }
 
+// The paths of one case, and what prepare() started for it.
+struct prepared {
+  std::vector<std::string> args;
+  fs::path input;
+  fs::path output;
+  std::jthread feeder;
+};
+
+// Sets up the case in `dir`: the input, the report as it was, and the circumstance the
+// row names. A reason when the circumstance cannot be made here.
+std::optional<std::string> prepare(const run_case &row, const fs::path &dir, prepared &paths) {
+  paths.args = row.args;
+  if (row.kind == setup::other_drive) {
+    paths.args[1] = "Z:" + (dir / paths.args[0]).string();
+    std::replace(paths.args[1].begin(), paths.args[1].end(), '/', '\\');
+  }
+  paths.input = dir / (paths.args.empty() ? "in.fru" : paths.args[0]);
+  paths.output = row.kind == setup::other_drive ? paths.input
+                 : paths.args.size() > 1        ? dir / (row.stored != nullptr ? row.stored : paths.args[1])
+                                                : dir / "out.txt";
+  const fs::path &out = paths.output;
+  const bool root = ::geteuid() == 0;
+  switch (row.kind) {
+  case setup::missing:
+  case setup::stdout_closed:
+    return std::nullopt;
+  case setup::directory:
+    fs::create_directories(paths.input);
+    return std::nullopt;
+  case setup::fifo:
+  case setup::open_fifo:
+    paths.feeder = feed_fifo(paths.input, row.input, row.filler, row.kind == setup::open_fifo);
+    return std::nullopt;
+  default:
+    break;
+  }
+  fs::create_directories(paths.input.parent_path());
+  write_file(paths.input, row.input);
+  if (row.kind == setup::symlink_to_longer || row.kind == setup::dangling_symlink) {
+    fs::create_symlink(row.kind == setup::dangling_symlink ? "missing.txt" : "longer.txt", out);
+  }
+  if (row.prior != nullptr) {
+    write_file(out, row.prior);
+  }
+  switch (row.kind) {
+  case setup::out_symlink:
+    fs::create_symlink("in.fru", out);
+    break;
+  case setup::out_hardlink:
+    fs::create_hard_link(paths.input, out);
+    break;
+  case setup::unreadable:
+    fs::permissions(paths.input, fs::perms::none);
+    return root ? std::optional<std::string>{"root may read any file; run the tests as a user to check this"}
+                : std::nullopt;
+  case setup::read_only_dir:
+    fs::permissions(dir / "sub", fs::perms::owner_read | fs::perms::owner_exec);
+    return root ? std::optional<
+                      std::string>{"root may write any folder; run the tests as a user to check this"}
+                : std::nullopt;
+  case setup::private_report:
+    fs::permissions(out, fs::perms::owner_read | fs::perms::owner_write);
+    break;
+  case setup::read_only_report:
+    fs::permissions(out, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    return root ? std::optional<std::string>{"root may write any file; run the tests as a user to check this"}
+                : std::nullopt;
+  case setup::second_link:
+    fs::create_hard_link(out, dir / "second-link.txt");
+    break;
+  case setup::other_owner:
+    if (!root || ::chown(out.c_str(), nobody, nobody) != 0) {
+      return "only root can give a file to another user";
+    }
+    fs::permissions(out, fs::perms::all); // still writable by the caller
+    break;
+  case setup::other_group: {
+    const std::optional<gid_t> group = other_group();
+    if (!group || ::chown(out.c_str(), static_cast<uid_t>(-1), *group) != 0) {
+      return "the caller has no other group to give the report";
+    }
+    break;
+  }
+  case setup::acl_grant:
+  case setup::acl_denial: {
+    const bool grant = row.kind == setup::acl_grant;
+    if (!set_attribute(out, "system.posix_acl_access",
+                       acl({{user_obj, 6, no_id},
+                            {named_user, grant ? 6 : 0, nobody},
+                            {group_obj, grant ? 0 : 4, no_id},
+                            {mask, grant ? 6 : 4, no_id},
+                            {other, grant ? 0 : 4, no_id}}))) {
+      return "the file system takes no ACLs";
+    }
+    break;
+  }
+  case setup::default_acl_folder: // after the old report was made, which it does not apply to
+    if (!set_attribute(dir / "sub", "system.posix_acl_default",
+                       acl({{user_obj, 6, no_id},
+                            {named_user, 4, nobody},
+                            {group_obj, 4, no_id},
+                            {mask, 4, no_id},
+                            {other, 0, no_id}}))) {
+      return "the file system takes no ACLs";
+    }
+    break;
+  case setup::attributes:
+    if (!set_attribute(out, "user.origin", "bay 7") || !set_flags(out, FS_NODUMP_FL)) {
+      return "the file system takes no user attributes or no flags";
+    }
+    if (root && !set_attribute(out, "trusted.origin", "rack 3")) {
+      return "the file system takes no trusted attributes";
+    }
+    break;
+  case setup::append_only_folder:
+    if (!root || !set_flags(dir / "sub", FS_APPEND_FL)) {
+      return "only root can make a folder append-only, on a file system with flags";
+    }
+    break;
+  case setup::bind_mounted:
+  case setup::bind_mounted_in_ro:
+    write_file(dir / "host.txt", row.prior);
+    if (!root || (row.kind == setup::bind_mounted_in_ro && !bind_mount(dir / "sub", dir / "sub", true)) ||
+        !bind_mount(dir / "host.txt", out)) {
+      return "only root can bind-mount, where mounts are allowed";
+    }
+    break;
+  case setup::hidden:
+    set_attribute(out, "user.DOSATTRIB", "0x2"); // how Wine keeps the hidden attribute
+    break;
+  default:
+    break;
+  }
+  return std::nullopt;
+}
+
+// Undoes what prepare() did that would keep the case's folder from being removed.
+void clean_up(const fs::path &dir) {
+  ::umount2((dir / "sub/out.txt").c_str(), MNT_DETACH);
+  ::umount2((dir / "sub").c_str(), MNT_DETACH);
+  ::umount2((dir / "out.txt").c_str(), MNT_DETACH);
+  set_flags(dir / "sub", 0);
+  fs::permissions(dir / "sub", fs::perms::owner_all);
+  fs::remove_all(dir);
+}
+
 std::vector<std::string> split_command() {
   const char *command = std::getenv("TESSOLIN_COMMAND");
-  std::istringstream words(command != nullptr ? command : "");
+  std::istringstream words(command != nullptr ? command : TESSOLIN_BUILT_COMMAND);
   std::vector<std::string> parts;
   for (std::string word; words >> word;) {
     parts.push_back(word);
@@ -316,8 +623,9 @@ std::vector<std::string> tool_command(const std::vector<std::string> &args) {
 }
 
 // Starts a command in `dir` with output in dir/stdout and dir/stderr, in the
-// circumstances that `kind` asks for.
-pid_t start_in(const fs::path &dir, std::vector<std::string> words, setup kind = setup::file) {
+// circumstances that `kind` asks for, and at most `memory` bytes of address space.
+pid_t start_in(const fs::path &dir, std::vector<std::string> words, setup kind = setup::file,
+               rlim_t memory = RLIM_INFINITY) {
   std::vector<char *> argv;
   for (std::string &word : words) {
     argv.push_back(word.data());
@@ -341,9 +649,12 @@ pid_t start_in(const fs::path &dir, std::vector<std::string> words, setup kind =
     ::signal(SIGPIPE, SIG_DFL); // as a shell would start it, whatever the harness ignores
     const rlimit none{0, 0};
     const rlimit small{64 << 10, 64 << 10};
-    if ((kind == setup::stdout_closed && ::close(1) != 0) ||
+    const rlimit address_space{memory, memory};
+    if ((kind == setup::stdin_closed && ::close(0) != 0) ||
+        (kind == setup::stdout_closed && ::close(1) != 0) ||
         (kind == setup::no_file_size && ::setrlimit(RLIMIT_FSIZE, &none) != 0) ||
-        (kind == setup::small_stack && ::setrlimit(RLIMIT_STACK, &small) != 0)) {
+        (kind == setup::small_stack && ::setrlimit(RLIMIT_STACK, &small) != 0) ||
+        (memory != RLIM_INFINITY && ::setrlimit(RLIMIT_AS, &address_space) != 0)) {
       ::_exit(127);
     }
     ::execvp(argv[0], argv.data());
@@ -380,87 +691,54 @@ class Run : public testing::TestWithParam<run_case> {};
 TEST_P(Run, Case) {
   const run_case &row = GetParam();
   if (row.only == platform::linux_only && on_windows()) {
-    GTEST_SKIP() << row.name << ": no such file on Windows";
+    GTEST_SKIP() << row.name << ": no such file or setting on Windows";
   }
   if (row.only == platform::windows_only && !on_windows()) {
     GTEST_SKIP() << row.name << ": the same path names another file off Windows";
   }
-  if ((row.kind == setup::unreadable || row.kind == setup::read_only_dir) && ::geteuid() == 0) {
-    GTEST_SKIP() << row.name << ": root may read and write any file; run the tests as a user to check this";
-  }
   // Wine reaches its drive_c as C: and, through the root of the file system, as Z: too.
   const char *wine_prefix = std::getenv("WINEPREFIX");
-  const fs::path top =
-      row.kind == setup::other_drive ? fs::path(wine_prefix) / "drive_c" : fs::temp_directory_path();
-  const fs::path dir = top / ("tessolin-" + std::to_string(::getpid()) + "-" + row.name);
-  fs::remove_all(dir);
-  fs::create_directories(dir / "sub");
-  std::vector<std::string> args = row.args;
-  if (row.kind == setup::other_drive) {
-    args[1] = "Z:" + (dir / args[0]).string();
-    std::replace(args[1].begin(), args[1].end(), '/', '\\');
+  const fs::path dir = scratch_folder(row.kind == setup::other_drive ? fs::path(wine_prefix) / "drive_c"
+                                                                     : fs::temp_directory_path(),
+                                      row.name);
+  prepared paths;
+  if (const std::optional<std::string> reason = prepare(row, dir, paths)) {
+    clean_up(dir);
+    GTEST_SKIP() << row.name << ": " << *reason;
   }
-  const fs::path input = dir / (args.empty() ? "in.fru" : args[0]);
-  const fs::path output = args.size() > 1 && row.kind != setup::other_drive ? dir / args[1] : input;
-  std::jthread feeder;
-  switch (row.kind) {
-  case setup::file:
-  case setup::other_drive:
-  case setup::no_file_size:
-  case setup::small_stack:
-  case setup::broken_pipe:
-  case setup::out_symlink:
-  case setup::out_hardlink:
-  case setup::unreadable:
-  case setup::read_only_dir:
-    fs::create_directories(input.parent_path());
-    write_file(input, row.input);
-    if (row.kind == setup::unreadable) {
-      fs::permissions(input, fs::perms::none);
-    }
-    if (row.kind == setup::read_only_dir) {
-      fs::permissions(dir / "sub", fs::perms::owner_read | fs::perms::owner_exec);
-    }
-    break;
-  case setup::directory:
-    fs::create_directories(input);
-    break;
-  case setup::fifo:
-  case setup::open_fifo:
-    feeder = feed_fifo(input, row.input, row.filler, row.kind == setup::open_fifo);
-    break;
-  case setup::missing:
-  case setup::stdout_closed:
-    break;
-  }
-  if (row.kind == setup::out_symlink) {
-    fs::create_symlink("in.fru", output);
-  } else if (row.kind == setup::out_hardlink) {
-    fs::create_hard_link(input, output);
-  } else if (row.prior != nullptr) {
-    write_file(output, row.prior);
-  }
+  const fs::path &output = paths.output;
   const std::optional<std::string> before = read_file(output);
+  const std::string state_before = state_of(output);
 
-  const int status = run_in(dir, tool_command(args), row.kind);
+  const int status = run_in(dir, tool_command(paths.args), row.kind);
 
   EXPECT_EQ(status, row.status);
   EXPECT_EQ(read_file(dir / "stdout").value_or(""), row.banner ? banner() : "");
   EXPECT_EQ(read_file(dir / "stderr").value_or("?"), "");
   if (output.parent_path() != "/dev") {
     EXPECT_EQ(read_file(output), row.report ? row.report : before) << "report " << output;
+    const bool made = status == 0 && !before; // through a symbolic link to nothing, maybe
+    const std::string link = state_before.starts_with("symlink") ? "symlink to " : "";
+    EXPECT_EQ(state_of(output),
+              made ? link + new_file_state(fs::canonical(output).parent_path()) : state_before)
+        << "what the caller set up must stay as it was";
+  }
+  if (row.stored != nullptr) {
+    EXPECT_FALSE(fs::exists(dir / fs::path(paths.args[1]).filename().string()))
+        << "the report must keep its stored name";
   }
   if (row.kind == setup::file || row.kind == setup::other_drive) {
-    EXPECT_EQ(read_file(input), row.input) << "the input must never change";
+    EXPECT_EQ(read_file(paths.input), row.input) << "the input must never change";
   }
-  for (const fs::directory_entry &entry : fs::directory_iterator(dir)) {
-    EXPECT_NE(entry.path().filename().string()[0], '.') << "left behind: " << entry.path();
+  for (const fs::path &folder : {dir, dir / "sub"}) {
+    for (const fs::directory_entry &entry : fs::directory_iterator(folder)) {
+      EXPECT_NE(entry.path().filename().string()[0], '.') << "left behind: " << entry.path();
+    }
   }
   if (!row.report) {
     EXPECT_FALSE(fs::exists(dir / "nodir"));
   }
-  fs::permissions(dir / "sub", fs::perms::owner_all);
-  fs::remove_all(dir);
+  clean_up(dir);
 }
 
 // A batch script sees the tool's status in %ERRORLEVEL%.
@@ -469,10 +747,9 @@ TEST(Run, WindowsBatchClient) {
     GTEST_SKIP() << "WindowsBatchClient: batch files run only on Windows";
   }
   std::vector<std::string> command = split_command(); // the Wine prefix, then tessolin.exe
-  const fs::path dir = fs::temp_directory_path() / ("tessolin-" + std::to_string(::getpid()) + "-batch");
-  fs::create_directories(dir);
+  const fs::path dir = scratch_folder(fs::temp_directory_path(), "batch");
   fs::copy_file(command.back(), dir / "tessolin.exe", fs::copy_options::overwrite_existing);
-  fs::copy_file(fs::path(TESSOLIN_EXAMPLES) / "export-unit.bat", dir / "export-unit.bat",
+  fs::copy_file(examples() / "export-unit.bat", dir / "export-unit.bat",
                 fs::copy_options::overwrite_existing);
   write_file(dir / "unit.fru", unit());
   write_file(dir / "board-only.fru", "_SEE_BOARD 01 " + twelve + "\"SN123\" x \"AT9\"");
@@ -491,8 +768,7 @@ TEST(Run, WindowsBatchClient) {
 
 // Two runs writing one report at once leave one run's whole report, and nothing else.
 TEST(Run, ConcurrentRunsLeaveOneWholeReport) {
-  const fs::path dir = fs::temp_directory_path() / ("tessolin-" + std::to_string(::getpid()) + "-concurrent");
-  fs::create_directories(dir);
+  const fs::path dir = scratch_folder(fs::temp_directory_path(), "concurrent");
   const std::string value(100, 'L');
   write_file(dir / "short.fru", unit());
   write_file(dir / "long.fru", unit('"' + value + '"', '"' + value + '"'));
@@ -512,7 +788,44 @@ TEST(Run, ConcurrentRunsLeaveOneWholeReport) {
       names.insert(name);
     }
   }
-  EXPECT_EQ(names, (std::set<std::string>{"long.fru", "out.txt", "short.fru", "stderr", "stdout"}));
+  EXPECT_EQ(names, (std::set<std::string>{"long.fru", "out.txt", "short.fru", "stderr", "stdout", "sub"}));
+  fs::remove_all(dir);
+}
+
+// Under every limit on its memory, a run either works or ends with status 1 and leaves the
+// report as it was, silently; only the dynamic loader may fail before the tool starts.
+TEST(Run, ShortOfMemory) {
+#ifdef TESSOLIN_SANITIZED
+  const bool sanitized = true; // the sanitizer's shadow memory alone is past any such limit
+#else
+  const bool sanitized = false;
+#endif
+  if (on_windows() || split_command().size() > 1 || sanitized) {
+    GTEST_SKIP() << "ShortOfMemory: the limit would hold the emulator or the sanitizer, not only the tool";
+  }
+  const fs::path dir = scratch_folder(fs::temp_directory_path(), "memory");
+  write_file(dir / "in.fru", unit());
+  std::set<int> statuses;
+  for (rlim_t limit = 1 << 20; limit < 8 << 20 && !statuses.contains(0); limit += 8 << 10) {
+    write_file(dir / "out.txt", "kept\r\n");
+    const int status = wait_for(start_in(dir, tool_command({"in.fru", "out.txt"}), setup::file, limit));
+    const std::string said = read_file(dir / "stderr").value_or("");
+    const bool loader_failed = said.find("while loading shared libraries") != std::string::npos ||
+                               said.starts_with("cannot allocate TLS data structures");
+    if (status == 127 && loader_failed) {
+      continue;
+    }
+    statuses.insert(status);
+    EXPECT_EQ(said, "") << "limit " << limit;
+    EXPECT_EQ(read_file(dir / "out.txt"), status == 0 ? ok : "kept\r\n") << "limit " << limit;
+    EXPECT_TRUE(status == 0 || status == 1) << "limit " << limit << ": status " << status;
+  }
+  EXPECT_EQ(statuses, (std::set<int>{0, 1})) << "some limit must let the tool start but not finish";
+  std::set<std::string> names;
+  for (const fs::directory_entry &entry : fs::directory_iterator(dir)) {
+    names.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"in.fru", "out.txt", "stderr", "stdout", "sub"}));
   fs::remove_all(dir);
 }
 

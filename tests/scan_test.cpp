@@ -22,21 +22,29 @@ struct extraction {
 };
 
 // Hands out `text` in reads of at most `piece` bytes, then the end of the input or a read error.
-tessolin::read_function reads_of(const std::string &text, std::size_t piece, bool then_fail = false) {
-  return [&text, piece, then_fail, at = std::size_t{0}](std::span<char> into) mutable -> std::ptrdiff_t {
-    if (at == text.size()) {
-      return then_fail ? -1 : 0;
-    }
-    const std::size_t part = std::min({piece, into.size(), text.size() - at});
-    std::memcpy(into.data(), text.data() + at, part);
-    at += part;
-    return static_cast<std::ptrdiff_t>(part);
-  };
+// Where it reaches `pause`, it reports the end once and then goes on, as a terminal does after Ctrl-D.
+tessolin::read_function reads_of(const std::string &text, std::size_t piece, bool then_fail = false,
+                                 std::size_t pause = std::string::npos) {
+  return
+      [&text, piece, then_fail, pause, at = std::size_t{0}](std::span<char> into) mutable -> std::ptrdiff_t {
+        if (at == text.size()) {
+          return then_fail ? -1 : 0;
+        }
+        if (at == pause) {
+          pause = std::string::npos;
+          return 0;
+        }
+        const std::size_t part = std::min({piece, into.size(), text.size() - at, pause - at});
+        std::memcpy(into.data(), text.data() + at, part);
+        at += part;
+        return static_cast<std::ptrdiff_t>(part);
+      };
 }
 
-extraction extract(const std::string &text, std::size_t piece, bool then_fail = false) {
+extraction extract(const std::string &text, std::size_t piece, bool then_fail = false,
+                   std::size_t pause = std::string::npos) {
   std::array<char, block> bytes{};
-  tessolin::fru_reader reader{reads_of(text, piece, then_fail), bytes};
+  tessolin::fru_reader reader{reads_of(text, piece, then_fail, pause), bytes};
   const std::optional<tessolin::product_fields> fields = tessolin::extract_fields(reader);
   if (!fields) {
     return {};
@@ -73,11 +81,12 @@ TEST(Scan, SameResultAtEveryPlaceForEveryReadLength) {
 }
 
 // The reader stops at the whitespace after the asset tag: a failing read beyond it is never made,
-// while one that may still belong to the asset tag fails the extraction.
+// while one that may still belong to the asset tag fails the extraction. The first end is the end.
 TEST(Scan, ReadErrorCountsOnlyWhereTheFieldsMayContinue) {
   for (const std::size_t piece : {block, std::size_t{3}}) {
     EXPECT_EQ(extract("_SEE_PRODUCT" + fields + " ", piece, true), wanted) << "reads of " << piece;
     EXPECT_FALSE(extract("_SEE_PRODUCT" + fields, piece, true).found) << "reads of " << piece;
+    EXPECT_FALSE(extract("_SEE_PRODUCT" + fields, piece, false, 12).found) << "reads of " << piece;
   }
 }
 
