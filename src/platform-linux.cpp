@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
-#include <ctime>
 
 namespace tessolin {
 namespace {
@@ -60,13 +60,6 @@ bool takes_scratch_files(int folder) {
   return ::statx(folder, "", AT_EMPTY_PATH, STATX_TYPE, &found) == 0 && (found.stx_attributes & fixed) == 0;
 }
 
-// A report that is a mount point, as a file bind-mounted into a container, cannot be renamed over.
-bool is_mount_point(int report) {
-  struct statx found {};
-  return ::statx(report, "", AT_EMPTY_PATH, STATX_TYPE, &found) != 0 ||
-         (found.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-}
-
 // Errors that say a file system has no inode flags at all.
 bool has_no_flags(int error) { return error == ENOTTY || error == ENOTSUP || error == EINVAL; }
 
@@ -97,28 +90,23 @@ struct attribute_bytes {
   [[nodiscard]] std::string_view view() const { return {bytes.get(), size}; }
 };
 
-// Asks `get` (flistxattr or fgetxattr) for its size, then for the bytes, again if they
-// grew meanwhile. Nothing, with errno set, when that fails or memory is short.
+// Asks `get` (flistxattr or fgetxattr) for the size, then for the bytes. Nothing, with
+// errno set, when that fails (also when they grew in between) or memory is short.
 template <typename Get> std::optional<attribute_bytes> fetch(const Get &get) {
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    const ssize_t size = get(nullptr, 0);
-    if (size < 0) {
-      return std::nullopt;
-    }
-    heap_array<char> bytes = allocate<char>(static_cast<std::size_t>(size) + 1);
-    if (!bytes) {
-      errno = ENOMEM;
-      return std::nullopt;
-    }
-    const ssize_t read = get(bytes.get(), static_cast<std::size_t>(size));
-    if (read >= 0) {
-      return attribute_bytes{std::move(bytes), static_cast<std::size_t>(read)};
-    }
-    if (errno != ERANGE) {
-      return std::nullopt;
-    }
+  const ssize_t size = get(nullptr, 0);
+  if (size <= 0) {
+    return size == 0 ? std::optional{attribute_bytes{}} : std::nullopt;
   }
-  return std::nullopt;
+  heap_array<char> bytes = allocate<char>(static_cast<std::size_t>(size));
+  if (!bytes) {
+    errno = ENOMEM;
+    return std::nullopt;
+  }
+  const ssize_t read = get(bytes.get(), static_cast<std::size_t>(size));
+  if (read < 0) {
+    return std::nullopt;
+  }
+  return attribute_bytes{std::move(bytes), static_cast<std::size_t>(read)};
 }
 
 // The names of `fd`'s extended attributes, each ending in a zero byte; none on a file system without them.
@@ -168,21 +156,18 @@ step take_on_attributes(int from, int to) {
   return step::done;
 }
 
-// Random letters and digits for a scratch file's name, from the clock where the kernel has none.
-void fill_random(std::span<char> into) {
+// Letters and digits for a scratch file's name: random, and different for every attempt
+// even where the kernel has no randomness to give.
+void fill_random(std::span<char> into, unsigned int attempt) {
   constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::array<unsigned char, 16> noise{};
-  if (::getrandom(noise.data(), noise.size(), GRND_NONBLOCK) != static_cast<ssize_t>(noise.size())) {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    auto mixed = static_cast<unsigned long>(now.tv_nsec) ^ (static_cast<unsigned long>(::getpid()) << 20U);
-    for (unsigned char &byte : noise) {
-      mixed = mixed * 6364136223846793005UL + 1442695040888963407UL;
-      byte = static_cast<unsigned char>(mixed >> 56U);
-    }
+  std::uint64_t noise = 0;
+  if (::getrandom(&noise, sizeof noise, GRND_NONBLOCK) != sizeof noise) {
+    noise = static_cast<std::uint64_t>(::getpid());
   }
-  for (std::size_t i = 0; i < into.size(); ++i) {
-    into[i] = alphabet[noise[i % noise.size()] % alphabet.size()];
+  noise += attempt * 0x9E3779B97F4A7C15ULL;
+  for (char &letter : into) {
+    letter = alphabet[noise % alphabet.size()];
+    noise /= alphabet.size();
   }
 }
 
@@ -264,7 +249,7 @@ report_target::report_target(native_path path) : path_(path) {
   }
   old_.reset(::openat(folder_.get(), name_, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!old_.is_open() || ::fstat(old_.get(), &old_status_) != 0 || !S_ISREG(old_status_.st_mode) ||
-      old_status_.st_nlink != 1 || old_status_.st_uid != ::geteuid() || is_mount_point(old_.get())) {
+      old_status_.st_nlink != 1 || old_status_.st_uid != ::geteuid()) {
     return;
   }
   int flags = 0;
@@ -300,8 +285,8 @@ scratch_file::scratch_file(const report_target &report) : report_(report) {
   std::memcpy(&name_[1], stem.data(), stem.size());
   name_[stem.size() + 1] = '.';
   const std::span<char> random{&name_[stem.size() + 2], random_size};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    fill_random(random);
+  for (unsigned int attempt = 0; attempt < 100; ++attempt) {
+    fill_random(random, attempt);
     file_.reset(::openat(folder, name_.data(),
                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
     if (file_.is_open()) {
@@ -332,7 +317,7 @@ step scratch_file::take_on_report() const {
   if (report_.kind_ != report_kind::replaceable) {
     return step::done; // a new report gets what any new file gets
   }
-  const int fd = file_.get();
+  const auto fd = file_.get();
   const struct stat &old = report_.old_status_;
   struct stat made {};
   if (::fstat(fd, &made) != 0 ||

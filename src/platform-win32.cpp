@@ -84,13 +84,6 @@ std::size_t name_start(std::wstring_view path) {
   return slash == std::wstring_view::npos ? 0 : slash + 1;
 }
 
-// The full path of what `handle` is open on, as stored on disk (long names, the stored
-// letter case), in the \\?\ form that has no length limit. 0 when Windows cannot tell.
-std::size_t stored_path(HANDLE handle, wchar_t *into) {
-  const DWORD length = ::GetFinalPathNameByHandleW(handle, into, path_capacity, VOLUME_NAME_DOS);
-  return length < path_capacity ? length : 0;
-}
-
 // Appends `part` at `at` in a path buffer; false when the path would be too long.
 bool append(wchar_t *path, std::size_t &at, std::wstring_view part) {
   if (at + part.size() >= path_capacity) {
@@ -100,6 +93,46 @@ bool append(wchar_t *path, std::size_t &at, std::wstring_view part) {
   at += part.size();
   path[at] = L'\0';
   return true;
+}
+
+// The full path of `path` in the \\?\ form, which has no length limit, into `into`:
+// its length, or 0 when Windows cannot make one of it.
+std::size_t full_path(const wchar_t *path, wchar_t *into) {
+  constexpr std::wstring_view long_form = L"\\\\?\\";
+  constexpr std::wstring_view share_form = L"\\\\?\\UNC"; // \\server\share becomes \\?\UNC\server\share
+  constexpr std::size_t room = share_form.size();
+  const DWORD length = ::GetFullPathNameW(path, path_capacity - room, into + room, nullptr);
+  if (length == 0 || length >= path_capacity - room) {
+    return 0;
+  }
+  const std::wstring_view full{into + room, length};
+  std::wstring_view prefix = long_form;
+  std::size_t skip = 0;
+  if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) {
+    prefix = L"";
+  } else if (full.starts_with(L"\\\\")) {
+    prefix = share_form;
+    skip = 1;
+  }
+  std::copy(prefix.begin(), prefix.end(), into);
+  std::copy(full.begin() + static_cast<std::ptrdiff_t>(skip), full.end(), into + prefix.size());
+  const std::size_t total = prefix.size() + length - skip;
+  into[total] = L'\0';
+  return total;
+}
+
+// Puts the name that the report's directory entry holds (its long name, in its stored
+// letter case) in place of the last part of the full path `path` of `length` characters.
+bool take_stored_name(wchar_t *path, std::size_t &length) {
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileW(path, &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  ::FindClose(search);
+  length = name_start({path, length});
+  path[length] = L'\0';
+  return append(path, length, found.cFileName);
 }
 
 // An unsigned number in decimal digits.
@@ -181,8 +214,8 @@ bool input_file::is_overwritten_by(native_path path) const {
 }
 
 // The report keeps the name it has on disk, whatever spelling reached it (another letter
-// case, an 8.3 short name), so the full path it is replaced under comes from the file itself,
-// or for a new report from its folder. A named stream (r.txt:s) is written in place.
+// case, an 8.3 short name), so it is replaced under the name its directory entry holds.
+// A named stream (r.txt:s) is written in place.
 report_target::report_target(native_path path) : path_(path), stored_path_(allocate<wchar_t>(path_capacity)) {
   if (!stored_path_) {
     kind_ = report_kind::unusable;
@@ -190,7 +223,9 @@ report_target::report_target(native_path path) : path_(path), stored_path_(alloc
   }
   const std::wstring_view whole{path};
   const std::wstring_view name = whole.substr(name_start(whole));
-  if (name.empty() || name == L"." || name == L".." || name.find(L':') != std::wstring_view::npos) {
+  std::size_t length = full_path(path, stored_path_.get());
+  if (length == 0 || name.empty() || name == L"." || name == L".." ||
+      name.find(L':') != std::wstring_view::npos) {
     return;
   }
   os_handle report; // a report that another run is replacing is out of reach for a moment
@@ -199,25 +234,13 @@ report_target::report_target(native_path path) : path_(path), stored_path_(alloc
         return report.is_open();
       })) {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (is_plain(report.get(), info) && stored_path(report.get(), stored_path_.get()) != 0) {
+    if (is_plain(report.get(), info) && take_stored_name(stored_path_.get(), length)) {
       old_attributes_ = info.dwFileAttributes;
       kind_ = report_kind::replaceable;
     }
     return;
   }
-  if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
-    return;
-  }
-  std::size_t length = 0; // the folder, its last separator included, or the current one
-  const std::wstring_view folder_part =
-      name.size() == whole.size() ? L"." : whole.substr(0, name_start(whole));
-  if (!append(stored_path_.get(), length, folder_part)) {
-    return;
-  }
-  const os_handle folder{open_for_query(stored_path_.get(), 0)};
-  length = folder.is_open() ? stored_path(folder.get(), stored_path_.get()) : 0;
-  if (length != 0 && (stored_path_[length - 1] == L'\\' || append(stored_path_.get(), length, L"\\")) &&
-      append(stored_path_.get(), length, name)) {
+  if (::GetLastError() == ERROR_FILE_NOT_FOUND) {
     kind_ = report_kind::absent;
   }
 }

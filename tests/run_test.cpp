@@ -88,6 +88,8 @@ struct run_case {
   const char *prior = nullptr;  // report content before the run
   std::size_t filler = 0;       // this many 'x' bytes streamed after the input (fifo)
   const char *stored = nullptr; // the report's name on disk, where the argument spells it otherwise
+  bool in_place = false;        // an existing report is written in place rather than replaced whole
+  const char *inject = nullptr; // a failure strace makes a system call return, as "fchown:error=EPERM"
 };
 
 // Test names are enough in ctest's listing; the bytes of a row are not.
@@ -278,22 +280,25 @@ const run_case cases[] = {
     {.name = "read_only_report", .input = unit(), .status = 1, .kind = setup::read_only_report,
      .only = platform::linux_only, .prior = "kept\r\n"},
     {.name = "report_with_second_link", .input = unit(), .report = ok, .kind = setup::second_link,
-     .only = platform::linux_only, .prior = "old\r\n"},
+     .only = platform::linux_only, .prior = "old\r\n", .in_place = true},
     {.name = "report_links_to_longer_file", .input = unit(), .report = ok, .kind = setup::symlink_to_longer,
-     .only = platform::linux_only, .prior = "an old report, much longer than the new one will be\r\n"},
+     .only = platform::linux_only, .prior = "an old report, much longer than the new one will be\r\n", .in_place = true},
     {.name = "report_links_to_missing_file", .input = unit(), .report = ok, .kind = setup::dangling_symlink,
      .only = platform::linux_only},
     {.name = "report_of_other_owner", .input = unit(), .report = ok, .kind = setup::other_owner,
-     .only = platform::linux_only, .prior = "old\r\n"},
+     .only = platform::linux_only, .prior = "old\r\n", .in_place = true},
     {.name = "report_of_other_group", .input = unit(), .report = ok, .kind = setup::other_group,
      .only = platform::linux_only, .prior = "old\r\n"},
     {.name = "report_in_read_only_directory_written", .input = unit(), .report = ok,
      .args = {"in.fru", "sub/out.txt"}, .kind = setup::read_only_dir, .only = platform::linux_only,
-     .prior = "old\r\n"},
+     .prior = "old\r\n", .in_place = true},
     {.name = "report_with_long_name", .input = unit(), .report = ok, .args = {"in.fru", long_name},
      .prior = "old\r\n"},
     {.name = "report_with_long_name_kept_past_file_size_limit", .input = unit(), .status = 1,
      .args = {"in.fru", long_name}, .kind = setup::no_file_size, .only = platform::linux_only, .prior = "kept\r\n"},
+    {.name = "report_in_folder_kept_past_file_size_limit", .input = unit(), .status = 1,
+     .args = {"in.fru", "sub/out.txt"}, .kind = setup::no_file_size, .only = platform::linux_only,
+     .prior = "kept\r\n"},
     {.name = "report_in_other_case", .input = unit(), .report = ok, .args = {"in.fru", "OUT.TXT"},
      .only = platform::windows_only, .prior = "old\r\n", .stored = "out.txt"},
     {.name = "report_by_short_name", .input = unit(), .report = ok, .args = {"in.fru", "LONG~FC1.TXT"},
@@ -312,14 +317,32 @@ const run_case cases[] = {
     {.name = "old_report_in_default_acl_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
      .kind = setup::default_acl_folder, .only = platform::linux_only, .prior = "old\r\n"},
     {.name = "old_report_in_append_only_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
-     .kind = setup::append_only_folder, .only = platform::linux_only, .prior = "old\r\n"},
+     .kind = setup::append_only_folder, .only = platform::linux_only, .prior = "old\r\n", .in_place = true},
     {.name = "new_report_in_append_only_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
      .kind = setup::append_only_folder, .only = platform::linux_only},
     {.name = "bind_mounted_report", .input = unit(), .report = ok, .kind = setup::bind_mounted,
-     .only = platform::linux_only, .prior = "old\r\n"},
+     .only = platform::linux_only, .prior = "old\r\n", .in_place = true},
     {.name = "bind_mounted_report_in_read_only_folder", .input = unit(), .report = ok,
      .args = {"in.fru", "sub/out.txt"}, .kind = setup::bind_mounted_in_ro, .only = platform::linux_only,
-     .prior = "old\r\n"},
+     .prior = "old\r\n", .in_place = true},
+    // Failures that only a write in place avoids, and those it must not hide
+    {.name = "attributes_refused", .input = unit(), .report = ok, .kind = setup::attributes,
+     .only = platform::linux_only, .prior = "old\r\n", .in_place = true, .inject = "fsetxattr:error=EPERM"},
+    {.name = "folder_attributes_not_removable", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
+     .kind = setup::default_acl_folder, .only = platform::linux_only, .prior = "old\r\n", .in_place = true,
+     .inject = "fremovexattr:error=EPERM"},
+    {.name = "group_refused", .input = unit(), .report = ok, .kind = setup::other_group, .only = platform::linux_only,
+     .prior = "old\r\n", .in_place = true, .inject = "fchown:error=EPERM"},
+    {.name = "rename_across_devices", .input = unit(), .report = ok, .only = platform::linux_only,
+     .prior = "old\r\n", .in_place = true, .inject = "renameat:error=EXDEV"},
+    {.name = "rename_refused", .input = unit(), .status = 1, .only = platform::linux_only, .prior = "kept\r\n",
+     .inject = "renameat:error=EACCES"},
+    {.name = "new_report_rename_refused", .input = unit(), .status = 1, .only = platform::linux_only,
+     .inject = "renameat:error=EACCES"},
+    {.name = "file_system_without_attributes", .input = unit(), .report = ok, .only = platform::linux_only,
+     .prior = "old\r\n", .inject = "flistxattr:error=EOPNOTSUPP"},
+    {.name = "file_system_without_flags", .input = unit(), .report = ok, .only = platform::linux_only,
+     .prior = "old\r\n", .inject = "ioctl:error=ENOTTY"},
 };
 // clang-format on
 
@@ -557,7 +580,8 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
     break;
   }
   case setup::default_acl_folder: // after the old report was made, which it does not apply to
-    if (!set_attribute(dir / "sub", "system.posix_acl_default",
+    if ((row.prior != nullptr && !set_attribute(out, "user.origin", "bay 7")) ||
+        !set_attribute(dir / "sub", "system.posix_acl_default",
                        acl({{user_obj, 6, no_id},
                             {named_user, 4, nobody},
                             {group_obj, 4, no_id},
@@ -620,6 +644,17 @@ std::vector<std::string> tool_command(const std::vector<std::string> &args) {
   std::vector<std::string> words = split_command();
   words.insert(words.end(), args.begin(), args.end());
   return words;
+}
+
+// Whether `name` is a program on PATH.
+bool on_path(const std::string &name) {
+  std::istringstream folders(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "");
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    if (::access((fs::path(folder) / name).c_str(), X_OK) == 0) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // Starts a command in `dir` with output in dir/stdout and dir/stderr, in the
@@ -701,6 +736,9 @@ TEST_P(Run, Case) {
   const fs::path dir = scratch_folder(row.kind == setup::other_drive ? fs::path(wine_prefix) / "drive_c"
                                                                      : fs::temp_directory_path(),
                                       row.name);
+  if (row.inject != nullptr && (split_command().size() > 1 || !on_path("strace"))) {
+    GTEST_SKIP() << row.name << ": needs strace, and the tool run without an emulator";
+  }
   prepared paths;
   if (const std::optional<std::string> reason = prepare(row, dir, paths)) {
     clean_up(dir);
@@ -709,8 +747,15 @@ TEST_P(Run, Case) {
   const fs::path &output = paths.output;
   const std::optional<std::string> before = read_file(output);
   const std::string state_before = state_of(output);
+  struct stat file_before {};
+  const bool existed = ::stat(output.c_str(), &file_before) == 0 && S_ISREG(file_before.st_mode);
+  std::vector<std::string> command = tool_command(paths.args);
+  if (row.inject != nullptr) {
+    command.insert(command.begin(),
+                   {"strace", "-f", "-qq", "-o", "/dev/null", "-e", std::string("inject=") + row.inject});
+  }
 
-  const int status = run_in(dir, tool_command(paths.args), row.kind);
+  const int status = run_in(dir, command, row.kind);
 
   EXPECT_EQ(status, row.status);
   EXPECT_EQ(read_file(dir / "stdout").value_or(""), row.banner ? banner() : "");
@@ -722,6 +767,11 @@ TEST_P(Run, Case) {
     EXPECT_EQ(state_of(output),
               made ? link + new_file_state(fs::canonical(output).parent_path()) : state_before)
         << "what the caller set up must stay as it was";
+  }
+  struct stat file_after {};
+  if (status == 0 && existed && ::stat(output.c_str(), &file_after) == 0) {
+    EXPECT_EQ(file_after.st_ino == file_before.st_ino, row.in_place)
+        << (row.in_place ? "must be written in place" : "must be replaced whole");
   }
   if (row.stored != nullptr) {
     EXPECT_FALSE(fs::exists(dir / fs::path(paths.args[1]).filename().string()))
