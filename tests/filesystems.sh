@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the end-to-end table of build/default against other file systems and as an
-# ordinary user: as root and as a user on the folder TMPDIR names (or /tmp), on a
-# tmpfs and on a bind mount. Run it as root; what cannot be set up here (a mount in a
+# ordinary user: as root and as a user on the folder TMPDIR names (or /tmp) and on a
+# tmpfs; as root on a ramfs (no attributes, no flags) and on a bind mount. Run it as root; what cannot be set up here (a mount in a
 # container that allows none) is said and skipped. Leaves no user, mount or folder behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +11,7 @@ work=$(mktemp -d)
 user=tessolin-check
 made_user=false
 cleanup() {
-  for mount in "$work/tmpfs" "$work/bind"; do
+  for mount in "$work/tmpfs" "$work/ramfs" "$work/bind"; do
     mountpoint -q "$mount" && umount "$mount"
   done
   rm -rf "$work"
@@ -42,13 +42,18 @@ base=${TMPDIR:-/tmp}
 run_table "$base"
 run_table "$base" runuser -u "$user" --
 
-mkdir "$work/tmpfs" "$work/bind" "$work/bind-source"
+mkdir "$work/tmpfs" "$work/ramfs" "$work/bind" "$work/bind-source"
 chmod 1777 "$work/bind-source"
 if mount -t tmpfs -o mode=1777 tessolin-check "$work/tmpfs" 2> /dev/null; then
   run_table "$work/tmpfs"
   run_table "$work/tmpfs" runuser -u "$user" --
 else
   echo "filesystems: no tmpfs here (mounts not allowed): skipped"
+fi
+if mount -t ramfs -o mode=1777 tessolin-check "$work/ramfs" 2> /dev/null; then
+  run_table "$work/ramfs"
+else
+  echo "filesystems: no ramfs here (mounts not allowed): skipped"
 fi
 if mount --bind "$work/bind-source" "$work/bind" 2> /dev/null; then
   run_table "$work/bind"
