@@ -131,6 +131,7 @@ template <typename Each> bool for_each_name(std::string_view names, const Each &
 }
 
 bool has_name(std::string_view names, std::string_view wanted) {
+  // for_each_name stops, and returns false, at the first name that is the one wanted.
   return !for_each_name(names, [wanted](const char *name) { return wanted != name; });
 }
 
