@@ -186,8 +186,6 @@ void ignore_write_signals() {
   std::signal(SIGXFSZ, SIG_IGN); // NOLINT(cert-err33-c)
 }
 
-os_handle::os_handle(native value) : value_(value < 0 ? none : value) {}
-
 void os_handle::reset(native value) {
   close();
   value_ = value < 0 ? none : value;
@@ -200,17 +198,11 @@ bool os_handle::close() {
   return ::close(std::exchange(value_, none)) == 0;
 }
 
-input_file::input_file(native_path path) : fd_(::open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC)) {}
-
-input_file::~input_file() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-  }
-}
+input_file::input_file(native_path path) : file_(::open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC)) {}
 
 std::ptrdiff_t input_file::read(std::span<char> into) const {
   for (;;) {
-    const ssize_t got = ::read(fd_, into.data(), into.size());
+    const ssize_t got = ::read(file_.get(), into.data(), into.size());
     if (got >= 0 || errno != EINTR) {
       return got;
     }
@@ -220,7 +212,7 @@ std::ptrdiff_t input_file::read(std::span<char> into) const {
 bool input_file::is_overwritten_by(native_path path) const {
   struct stat in {};
   struct stat out {};
-  if (::fstat(fd_, &in) != 0) {
+  if (::fstat(file_.get(), &in) != 0) {
     return true; // cannot tell: keep the input safe
   }
   return is_storage(in) && ::stat(path, &out) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;

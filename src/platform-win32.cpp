@@ -4,12 +4,8 @@
 
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -176,8 +172,6 @@ std::optional<std::pair<native_path, native_path>> command_line_paths(int /*argc
 
 void ignore_write_signals() {} // Windows reports such writes as failures anyway
 
-os_handle::os_handle(native value) : value_(value == INVALID_HANDLE_VALUE ? none : value) {}
-
 void os_handle::reset(native value) {
   close();
   value_ = value == INVALID_HANDLE_VALUE ? none : value;
@@ -190,27 +184,25 @@ bool os_handle::close() {
   return ::CloseHandle(std::exchange(value_, none)) != 0;
 }
 
-input_file::input_file(native_path path) : fd_(::_wopen(path, _O_RDONLY | _O_BINARY)) {}
-
-input_file::~input_file() {
-  if (fd_ >= 0) {
-    ::_close(fd_);
-  }
-}
+input_file::input_file(native_path path)
+    : file_(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr)) {}
 
 std::ptrdiff_t input_file::read(std::span<char> into) const {
-  const auto most = static_cast<unsigned int>(std::min<std::size_t>(into.size(), INT_MAX));
-  return ::_read(fd_, into.data(), most);
+  DWORD got = 0;
+  const auto most = static_cast<DWORD>(std::min<std::size_t>(into.size(), MAXDWORD));
+  if (::ReadFile(file_.get(), into.data(), most, &got, nullptr) != 0) {
+    return got;
+  }
+  return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1; // a pipe whose writer is done has ended
 }
 
 bool input_file::is_overwritten_by(native_path path) const {
-  // NOLINTNEXTLINE(performance-no-int-to-ptr): the C runtime hands out its handles as integers
-  auto *const input = reinterpret_cast<HANDLE>(::_get_osfhandle(fd_));
-  if (::GetFileType(input) != FILE_TYPE_DISK) {
+  if (::GetFileType(file_.get()) != FILE_TYPE_DISK) {
     return false; // a console or a pipe: no storage to destroy
   }
   const os_handle report{open_for_query(path, 0)};
-  return report.is_open() && same_file(input, report.get());
+  return report.is_open() && same_file(file_.get(), report.get());
 }
 
 // The report keeps the name it has on disk, whatever spelling reached it (another letter

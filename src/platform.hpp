@@ -40,7 +40,7 @@ public:
 #endif
   os_handle() = default;
   /// Takes `value` over; an invalid handle counts as none.
-  explicit os_handle(native value);
+  explicit os_handle(native value) { reset(value); }
   ~os_handle() { close(); }
   os_handle(const os_handle &) = delete;
   os_handle &operator=(const os_handle &) = delete;
@@ -62,21 +62,16 @@ private:
 class input_file {
 public:
   explicit input_file(native_path path);
-  ~input_file();
-  input_file(const input_file &) = delete;
-  input_file &operator=(const input_file &) = delete;
-  input_file(input_file &&) = delete;
-  input_file &operator=(input_file &&) = delete;
 
   /// Whether the file could be opened.
-  [[nodiscard]] bool is_open() const { return fd_ >= 0; }
+  [[nodiscard]] bool is_open() const { return file_.is_open(); }
   /// Reads once, as much as is there: the bytes read, 0 at the end of the input, -1 on a read error.
   [[nodiscard]] std::ptrdiff_t read(std::span<char> into) const;
   /// Whether a report written to `path` would overwrite this file's own storage.
   [[nodiscard]] bool is_overwritten_by(native_path path) const;
 
 private:
-  int fd_; // a file descriptor of the C runtime on every platform
+  os_handle file_;
 };
 
 /// What the report's path names before anything is written.

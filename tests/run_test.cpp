@@ -68,7 +68,8 @@ enum class setup {
   other_group,        // the report's group is one of the caller's other groups
   acl_grant,          // an ACL lets a named user write the report, and denies its group
   acl_denial,         // an ACL denies a named user any access
-  attributes,         // user.* (and as root trusted.*) extended attributes and chattr +d
+  attributes,         // user.* (and as root trusted.*) extended attributes
+  flags,              // chattr +d
   default_acl_folder, // the report's folder sub/ has a default ACL
   append_only_folder, // the report's folder sub/ is append-only (chattr +a)
   bind_mounted,       // the report is a file bind-mounted over out.txt
@@ -310,8 +311,10 @@ const run_case cases[] = {
      .only = platform::linux_only, .prior = "old\r\n"},
     {.name = "report_with_acl_denial", .input = unit(), .report = ok, .kind = setup::acl_denial,
      .only = platform::linux_only, .prior = "old\r\n"},
-    {.name = "report_with_attributes_and_flags", .input = unit(), .report = ok, .kind = setup::attributes,
+    {.name = "report_with_attributes", .input = unit(), .report = ok, .kind = setup::attributes,
      .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "report_with_flags", .input = unit(), .report = ok, .kind = setup::flags, .only = platform::linux_only,
+     .prior = "old\r\n"},
     {.name = "new_report_in_default_acl_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
      .kind = setup::default_acl_folder, .only = platform::linux_only},
     {.name = "old_report_in_default_acl_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
@@ -343,6 +346,20 @@ const run_case cases[] = {
      .prior = "old\r\n", .inject = "flistxattr:error=EOPNOTSUPP"},
     {.name = "file_system_without_flags", .input = unit(), .report = ok, .only = platform::linux_only,
      .prior = "old\r\n", .inject = "ioctl:error=ENOTTY"},
+    {.name = "file_system_without_flags_saying_so_otherwise", .input = unit(), .report = ok,
+     .kind = setup::attributes, .only = platform::linux_only, .prior = "old\r\n", .inject = "ioctl:error=EOPNOTSUPP"},
+    {.name = "flags_unreadable", .input = unit(), .report = ok, .only = platform::linux_only, .prior = "old\r\n",
+     .in_place = true, .inject = "ioctl:error=EPERM"},
+    {.name = "flags_of_new_file_unreadable", .input = unit(), .report = ok, .kind = setup::flags,
+     .only = platform::linux_only, .prior = "old\r\n", .in_place = true, .inject = "ioctl:error=ENOTTY:when=2"},
+    {.name = "flags_refused", .input = unit(), .report = ok, .kind = setup::flags, .only = platform::linux_only,
+     .prior = "old\r\n", .in_place = true, .inject = "ioctl:error=EPERM:when=3"},
+    {.name = "attribute_list_refused", .input = unit(), .report = ok, .kind = setup::attributes,
+     .only = platform::linux_only, .prior = "old\r\n", .in_place = true, .inject = "flistxattr:error=EPERM:when=2"},
+    {.name = "attribute_list_out_of_memory", .input = unit(), .status = 1, .kind = setup::attributes,
+     .only = platform::linux_only, .prior = "kept\r\n", .inject = "flistxattr:error=ENOMEM"},
+    {.name = "attribute_copy_out_of_memory", .input = unit(), .status = 1, .kind = setup::attributes,
+     .only = platform::linux_only, .prior = "kept\r\n", .inject = "fsetxattr:error=ENOMEM"},
 };
 // clang-format on
 
@@ -591,11 +608,14 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
     }
     break;
   case setup::attributes:
-    if (!set_attribute(out, "user.origin", "bay 7") || !set_flags(out, FS_NODUMP_FL)) {
-      return "the file system takes no user attributes or no flags";
+    if (!set_attribute(out, "user.origin", "bay 7") ||
+        (root && !set_attribute(out, "trusted.origin", "rack 3"))) {
+      return "the file system takes no user or trusted attributes";
     }
-    if (root && !set_attribute(out, "trusted.origin", "rack 3")) {
-      return "the file system takes no trusted attributes";
+    break;
+  case setup::flags:
+    if (!set_flags(out, FS_NODUMP_FL)) {
+      return "the file system takes no flags";
     }
     break;
   case setup::append_only_folder:
