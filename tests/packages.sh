@@ -80,7 +80,8 @@ check_linux() { # PRESET DEB_ARCH RPM_ARCH [EMULATOR...]
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$deb_arch" ] || fail "$deb: Architecture is not $deb_arch"
   dpkg-deb -f "$deb" Depends | grep -Eq "^libc6(:$deb_arch)? \(>= [0-9.]+\)$" || fail "$deb: Depends names no libc6"
   diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }') <(deb_files) || fail "$deb: other files"
-  lintian --fail-on error,warning "$deb" || fail "$deb: lintian"
+  # lintian leaves a file per binary in TMPDIR: in the scratch folder, it goes with it.
+  TMPDIR=$work lintian --fail-on error,warning "$deb" || fail "$deb: lintian"
   mkdir "$work/$preset.deb"
   dpkg-deb -x "$deb" "$work/$preset.deb"
   runs_example "$@" "$work/$preset.deb/usr/bin/tessolin"
