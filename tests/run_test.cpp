@@ -74,6 +74,7 @@ enum class setup {
   append_only_folder, // the report's folder sub/ is append-only (chattr +a)
   bind_mounted,       // the report is a file bind-mounted over out.txt
   bind_mounted_in_ro, // the same, in a folder sub/ mounted read-only
+  no_free_inodes,     // the report's folder sub/ is a file system with no inode left
   hidden,             // the report has Windows's hidden attribute
 };
 
@@ -340,6 +341,9 @@ const run_case cases[] = {
      .prior = "old\r\n", .in_place = true, .inject = "renameat:error=EXDEV"},
     {.name = "rename_refused", .input = unit(), .status = 1, .only = platform::linux_only, .prior = "kept\r\n",
      .inject = "renameat:error=EACCES"},
+    {.name = "report_on_file_system_without_free_inodes", .input = unit(), .status = 1,
+     .args = {"in.fru", "sub/out.txt"}, .kind = setup::no_free_inodes, .only = platform::linux_only,
+     .prior = "kept\r\n"},
     {.name = "new_report_rename_refused", .input = unit(), .status = 1, .only = platform::linux_only,
      .inject = "renameat:error=EACCES"},
     {.name = "file_system_without_attributes", .input = unit(), .report = ok, .only = platform::linux_only,
@@ -630,6 +634,12 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
         !bind_mount(dir / "host.txt", out)) {
       return "only root can bind-mount, where mounts are allowed";
     }
+    break;
+  case setup::no_free_inodes: // the folder and the report take the only two
+    if (!root || ::mount("tessolin", (dir / "sub").c_str(), "tmpfs", 0, "nr_inodes=2") != 0) {
+      return "only root can mount a file system, where mounts are allowed";
+    }
+    write_file(out, row.prior);
     break;
   case setup::hidden:
     set_attribute(out, "user.DOSATTRIB", "0x2"); // how Wine keeps the hidden attribute
