@@ -86,18 +86,18 @@ std::optional<fields> tool(const std::string &input, bool short_reads) {
   std::vector<char> block(tessolin::fru_reader::min_block_size + (short_reads ? state % 48 : 16));
   std::size_t at = 0;
   std::size_t last_read = 0; // where the last read started
-  tessolin::fru_reader reader{[&](std::span<char> into) -> std::ptrdiff_t {
-                                std::size_t part = std::min(into.size(), input.size() - at);
-                                if (short_reads) {
-                                  state = state * 1664525U + 1013904223U;
-                                  part = std::min<std::size_t>(part, 1 + (state >> 24U) % 16);
-                                }
-                                std::memcpy(into.data(), input.data() + at, part);
-                                last_read = at;
-                                at += part;
-                                return static_cast<std::ptrdiff_t>(part);
-                              },
-                              block};
+  auto read = [&](std::span<char> into) -> std::ptrdiff_t {
+    std::size_t part = std::min(into.size(), input.size() - at);
+    if (short_reads) {
+      state = state * 1664525U + 1013904223U;
+      part = std::min<std::size_t>(part, 1 + (state >> 24U) % 16);
+    }
+    std::memcpy(into.data(), input.data() + at, part);
+    last_read = at;
+    at += part;
+    return static_cast<std::ptrdiff_t>(part);
+  };
+  tessolin::fru_reader reader{read, block};
   const std::optional<tessolin::product_fields> got = tessolin::extract_fields(reader);
   if (!got) {
     return std::nullopt;

@@ -63,7 +63,7 @@ bool is_product_marker(const token_buffer &token) {
 
 } // namespace
 
-fru_reader::fru_reader(read_function read, std::span<char> block) : read_(std::move(read)), block_(block) {
+fru_reader::fru_reader(read_function read, std::span<char> block) : read_(read), block_(block) {
   block_[0] = ' ';
 }
 

@@ -4,10 +4,10 @@
 
 #include <array>
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 namespace tessolin {
 
@@ -35,7 +35,22 @@ struct token_buffer {
 };
 
 /// Reads at most `into.size()` bytes: how many it read, 0 at the end of the input, -1 on a read error.
-using read_function = std::function<std::ptrdiff_t(std::span<char> into)>;
+/// It borrows the callable it calls, which must outlive it, and never allocates.
+class read_function {
+public:
+  template <typename Read>
+  requires(!std::is_same_v<std::remove_cvref_t<Read>, read_function>)
+      read_function(Read &&read) // NOLINT(google-explicit-constructor,bugprone-forwarding-reference-overload)
+      : callable_(&read), call_([](void *callable, std::span<char> into) -> std::ptrdiff_t {
+          return (*static_cast<std::remove_reference_t<Read> *>(callable))(into);
+        }) {}
+
+  std::ptrdiff_t operator()(std::span<char> into) const { return call_(callable_, into); }
+
+private:
+  void *callable_;
+  std::ptrdiff_t (*call_)(void *callable, std::span<char> into);
+};
 
 /// Reads a FRU description through a block of memory, taking what each read gives,
 /// and never reads past the whitespace byte that ends the token it needs.

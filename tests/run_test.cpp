@@ -367,6 +367,13 @@ const run_case cases[] = {
 };
 // clang-format on
 
+// A sanitizer's shadow memory is past any memory limit, and its leak check cannot run under strace.
+#ifdef TESSOLIN_SANITIZED
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
 bool on_windows() {
   const char *name = std::getenv("TESSOLIN_PLATFORM");
   return name != nullptr && std::string(name) == "windows";
@@ -766,8 +773,8 @@ TEST_P(Run, Case) {
   const fs::path dir = scratch_folder(row.kind == setup::other_drive ? fs::path(wine_prefix) / "drive_c"
                                                                      : fs::temp_directory_path(),
                                       row.name);
-  if (row.inject != nullptr && (split_command().size() > 1 || !on_path("strace"))) {
-    GTEST_SKIP() << row.name << ": needs strace, and the tool run without an emulator";
+  if (row.inject != nullptr && (split_command().size() > 1 || sanitized || !on_path("strace"))) {
+    GTEST_SKIP() << row.name << ": needs strace, and the tool run without an emulator or a sanitizer";
   }
   prepared paths;
   if (const std::optional<std::string> reason = prepare(row, dir, paths)) {
@@ -875,11 +882,6 @@ TEST(Run, ConcurrentRunsLeaveOneWholeReport) {
 // Under every limit on its memory, a run either works or ends with status 1 and leaves the
 // report as it was, silently; only the dynamic loader may fail before the tool starts.
 TEST(Run, ShortOfMemory) {
-#ifdef TESSOLIN_SANITIZED
-  const bool sanitized = true; // the sanitizer's shadow memory alone is past any such limit
-#else
-  const bool sanitized = false;
-#endif
   if (on_windows() || split_command().size() > 1 || sanitized) {
     GTEST_SKIP() << "ShortOfMemory: the limit would hold the emulator or the sanitizer, not only the tool";
   }

@@ -23,8 +23,8 @@ struct extraction {
 
 // Hands out `text` in reads of at most `piece` bytes, then the end of the input or a read error.
 // Where it reaches `pause`, it reports the end once and then goes on, as a terminal does after Ctrl-D.
-tessolin::read_function reads_of(const std::string &text, std::size_t piece, bool then_fail = false,
-                                 std::size_t pause = std::string::npos) {
+auto reads_of(const std::string &text, std::size_t piece, bool then_fail = false,
+              std::size_t pause = std::string::npos) {
   return
       [&text, piece, then_fail, pause, at = std::size_t{0}](std::span<char> into) mutable -> std::ptrdiff_t {
         if (at == text.size()) {
@@ -44,7 +44,8 @@ tessolin::read_function reads_of(const std::string &text, std::size_t piece, boo
 extraction extract(const std::string &text, std::size_t piece, bool then_fail = false,
                    std::size_t pause = std::string::npos) {
   std::array<char, block> bytes{};
-  tessolin::fru_reader reader{reads_of(text, piece, then_fail, pause), bytes};
+  auto read = reads_of(text, piece, then_fail, pause);
+  tessolin::fru_reader reader{read, bytes};
   const std::optional<tessolin::product_fields> fields = tessolin::extract_fields(reader);
   if (!fields) {
     return {};
@@ -54,7 +55,8 @@ extraction extract(const std::string &text, std::size_t piece, bool then_fail = 
 
 bool finds_marker(const std::string &text, std::size_t piece) {
   std::array<char, block> bytes{};
-  tessolin::fru_reader reader{reads_of(text, piece), bytes};
+  auto read = reads_of(text, piece);
+  tessolin::fru_reader reader{read, bytes};
   tessolin::token_buffer token;
   return reader.find_product_marker(token);
 }
@@ -93,7 +95,8 @@ TEST(Scan, ReadErrorCountsOnlyWhereTheFieldsMayContinue) {
 TEST(Scan, OverlongTokenIsReadOnceAndNeverFits) {
   const std::string text = "_SEE_PRODUCT" + std::string(8 * block, 'x') + " next";
   std::array<char, block> bytes{};
-  tessolin::fru_reader reader{reads_of(text, block), bytes};
+  auto read = reads_of(text, block);
+  tessolin::fru_reader reader{read, bytes};
   tessolin::token_buffer token;
   tessolin::value_buffer value{};
   ASSERT_TRUE(reader.read_token(token));
