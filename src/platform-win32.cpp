@@ -251,8 +251,7 @@ bool report_target::write_in_place(std::string_view bytes) const {
 
 // .NAME.RANDOM.tmp in the report's folder, or .tessolin.RANDOM.tmp where the report's name
 // is too long for that.
-scratch_file::scratch_file(const report_target &report)
-    : report_(report), path_(allocate<wchar_t>(path_capacity)) {
+scratch_file::scratch_file(report_target &report) : report_(report), path_(allocate<wchar_t>(path_capacity)) {
   if (!path_) {
     return;
   }

@@ -116,7 +116,7 @@ private:
 class scratch_file {
 public:
   /// Creates the file, empty, beside `report`, which must outlive it.
-  explicit scratch_file(const report_target &report);
+  explicit scratch_file(report_target &report);
   ~scratch_file();
   scratch_file(const scratch_file &) = delete;
   scratch_file &operator=(const scratch_file &) = delete;
@@ -134,7 +134,7 @@ public:
   [[nodiscard]] step commit();
 
 private:
-  const report_target &report_;
+  report_target &report_;
   os_handle file_;
   step made_ = step::failed;
   bool committed_ = false;

@@ -7,7 +7,7 @@ namespace {
 
 // Replaces the report by a new file that holds the bytes and all the old one kept.
 // A step that cannot keep something, or that only writing in place avoids, says so.
-step replace_whole(const report_target &report, std::string_view bytes) {
+step replace_whole(report_target &report, std::string_view bytes) {
   scratch_file scratch{report};
   if (scratch.made() != step::done) {
     return scratch.made();
@@ -41,7 +41,7 @@ report_text make_report(const product_fields &fields) {
 }
 
 bool write_report(native_path path, std::string_view bytes) {
-  const report_target report{path};
+  report_target report{path};
   switch (report.kind()) {
   case report_kind::unusable:
     return false;
