@@ -166,9 +166,10 @@ void fill_random(std::span<char> into, unsigned int attempt) {
     noise = static_cast<std::uint64_t>(::getpid());
   }
   noise += attempt * 0x9E3779B97F4A7C15ULL;
+  constexpr std::uint64_t letters = alphabet.size();
   for (char &letter : into) {
-    letter = alphabet[noise % alphabet.size()];
-    noise /= alphabet.size();
+    letter = alphabet[static_cast<std::size_t>(noise % letters)];
+    noise /= letters;
   }
 }
 
