@@ -367,6 +367,10 @@ const run_case cases[] = {
 };
 // clang-format on
 
+// Every run, and every file the harness makes, has umask 002: a new file then differs from
+// what a mode other than 0666 would give it, which umask 022 would hide for 0644.
+const mode_t harness_umask = ::umask(002);
+
 // A sanitizer's shadow memory is past any memory limit, and its leak check cannot run under strace.
 #ifdef TESSOLIN_SANITIZED
 constexpr bool sanitized = true;
