@@ -60,6 +60,7 @@ enum class setup {
   other_drive,   // FILE_OUT names FILE_IN through another drive letter (Windows)
   // The report as the caller set it up
   private_report,     // mode 0600
+  set_group_id,       // mode 02644
   read_only_report,   // mode 0444
   second_link,        // the report has a second hard link
   symlink_to_longer,  // the report is a symbolic link to a longer file
@@ -279,6 +280,8 @@ const run_case cases[] = {
     {.name = "old_report_replaced", .input = unit(), .report = ok, .prior = "old report, longer than the new one\r\n"},
     {.name = "private_report", .input = unit(), .report = ok, .kind = setup::private_report,
      .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "report_with_set_group_id_bit", .input = unit(), .report = ok, .kind = setup::set_group_id,
+     .only = platform::linux_only, .prior = "old\r\n"},
     {.name = "read_only_report", .input = unit(), .status = 1, .kind = setup::read_only_report,
      .only = platform::linux_only, .prior = "kept\r\n"},
     {.name = "report_with_second_link", .input = unit(), .report = ok, .kind = setup::second_link,
@@ -335,6 +338,10 @@ const run_case cases[] = {
     {.name = "folder_attributes_not_removable", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
      .kind = setup::default_acl_folder, .only = platform::linux_only, .prior = "old\r\n", .in_place = true,
      .inject = "fremovexattr:error=EPERM"},
+    {.name = "mode_refused", .input = unit(), .report = ok, .kind = setup::private_report,
+     .only = platform::linux_only, .prior = "old\r\n", .in_place = true, .inject = "fchmod:error=EPERM"},
+    {.name = "mode_not_taken", .input = unit(), .report = ok, .kind = setup::private_report,
+     .only = platform::linux_only, .prior = "old\r\n", .in_place = true, .inject = "fchmod:retval=0"},
     {.name = "group_refused", .input = unit(), .report = ok, .kind = setup::other_group, .only = platform::linux_only,
      .prior = "old\r\n", .in_place = true, .inject = "fchown:error=EPERM"},
     {.name = "rename_across_devices", .input = unit(), .report = ok, .only = platform::linux_only,
@@ -575,6 +582,10 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
     return root ? std::optional<
                       std::string>{"root may write any folder; run the tests as a user to check this"}
                 : std::nullopt;
+  case setup::set_group_id:
+    fs::permissions(out, fs::perms::set_gid | fs::perms::owner_read | fs::perms::owner_write |
+                             fs::perms::group_read | fs::perms::others_read);
+    break;
   case setup::private_report:
     fs::permissions(out, fs::perms::owner_read | fs::perms::owner_write);
     break;
