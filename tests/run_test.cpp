@@ -862,7 +862,7 @@ TEST(Run, WindowsBatchClient) {
         std::tuple{"board-only.fru", 1, "tessolin exit status 1: no report for board-only.fru\r\n"}}) {
     std::vector<std::string> words = command;
     words.insert(words.end(), {"/c", "export-unit.bat", fru, "sn_at.txt"});
-    EXPECT_EQ(run_in(dir, words), status) << fru;
+    EXPECT_EQ(run_in(dir, words), status) << fru << ": " << read_file(dir / "stderr").value_or("");
     EXPECT_EQ(read_file(dir / "stdout"), said) << fru;
   }
   EXPECT_EQ(read_file(dir / "sn_at.txt"), ok);
