@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cstdio>
-#include <optional>
 #include <span>
 
 namespace {
@@ -44,18 +43,20 @@ int main(int argc, char *argv[]) {
 
   // Both values are taken, and the description closed, before the report is touched,
   // so a failed run leaves the report as it was.
-  std::optional<tessolin::product_fields> fields;
-  {
-    const tessolin::input_file input{file_in};
-    if (!input.is_open() || input.is_overwritten_by(file_out)) {
-      return failure;
-    }
-    fields = tessolin::extract_fields([&input](std::span<char> into) { return input.read(into); });
+  tessolin::input_file input{file_in};
+  if (!input.is_open()) {
+    return failure;
   }
+  const tessolin::file_identity description = input.identity();
+  if (description.is_reached_by(file_out)) {
+    return failure;
+  }
+  const auto fields = tessolin::extract_fields([&input](std::span<char> into) { return input.read(into); });
+  input.close();
   if (!fields) {
     return failure;
   }
 
   const tessolin::report_text report = tessolin::make_report(*fields);
-  return tessolin::write_report(file_out, report.bytes()) ? success : failure;
+  return tessolin::write_report(file_out, report.bytes(), description) ? success : failure;
 }

@@ -22,6 +22,12 @@ namespace {
 // Storage that a report written over it would destroy; a terminal or a FIFO is not.
 bool is_storage(const struct stat &file) { return S_ISREG(file.st_mode) || S_ISBLK(file.st_mode); }
 
+// The same inode, or two device nodes of one disk.
+bool is_same_storage(const struct stat &one, const struct stat &other) {
+  return (one.st_dev == other.st_dev && one.st_ino == other.st_ino) ||
+         (S_ISBLK(one.st_mode) && S_ISBLK(other.st_mode) && one.st_rdev == other.st_rdev);
+}
+
 bool write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
@@ -210,19 +216,32 @@ std::ptrdiff_t input_file::read(std::span<char> into) const {
   }
 }
 
-bool input_file::is_overwritten_by(native_path path) const {
-  struct stat in {};
-  struct stat out {};
-  if (::fstat(file_.get(), &in) != 0) {
-    return true; // cannot tell: keep the input safe
+file_identity::file_identity(int handle) {
+  known_ = ::fstat(handle, &status_) == 0;
+  storage_ = known_ && is_storage(status_);
+}
+
+bool file_identity::is_reached_through(int handle) const {
+  struct stat other {};
+  if (!known_ || !storage_) {
+    return !known_; // cannot tell: keep the description safe
   }
-  return is_storage(in) && ::stat(path, &out) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+  return ::fstat(handle, &other) != 0 || is_same_storage(status_, other);
+}
+
+bool file_identity::is_reached_by(native_path path) const {
+  struct stat other {};
+  if (!known_ || !storage_) {
+    return !known_;
+  }
+  return ::stat(path, &other) == 0 && is_same_storage(status_, other);
 }
 
 // Only a regular file of ours with one link, that we may read and write, is replaced:
 // renaming over a link, a device, a FIFO, a mount point or another owner's file would
 // break what the caller set up. A report we may not write fails in place as it always has.
-report_target::report_target(native_path path) : path_(path) {
+report_target::report_target(native_path path, const file_identity &description)
+    : path_(path), description_(description) {
   const char *const slash = std::strrchr(path, '/');
   name_ = slash == nullptr ? path : slash + 1;
   const std::string_view name{name_};
@@ -257,9 +276,15 @@ report_target::report_target(native_path path) : path_(path) {
   kind_ = report_kind::replaceable;
 }
 
-bool report_target::write_in_place(std::string_view bytes) const {
-  os_handle report{::open(path_, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666)};
-  return report.is_open() && write_all(report.get(), bytes) && report.close();
+// Opened without O_TRUNC, so that what the path names now is checked before a byte of it is lost.
+bool report_target::write_in_place(std::string_view bytes) {
+  os_handle report{::open(path_, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666)};
+  struct stat opened {};
+  if (!report.is_open() || description_.is_reached_through(report.get()) ||
+      ::fstat(report.get(), &opened) != 0 || (S_ISREG(opened.st_mode) && ::ftruncate(report.get(), 0) != 0)) {
+    return false;
+  }
+  return write_all(report.get(), bytes) && report.close();
 }
 
 // .NAME.XXXXXX beside the report, or .tessolin.XXXXXX where the report's name is too long

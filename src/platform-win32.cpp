@@ -49,22 +49,6 @@ template <typename Step> bool retry_while_busy(const Step &step) {
   }
 }
 
-// Volume and file ID, whatever drive letter, spelling or name extension reached the file.
-bool same_file(HANDLE one, HANDLE other) {
-  FILE_ID_INFO ids[2]{};
-  if (::GetFileInformationByHandleEx(one, FileIdInfo, &ids[0], sizeof ids[0]) != 0 &&
-      ::GetFileInformationByHandleEx(other, FileIdInfo, &ids[1], sizeof ids[1]) != 0) {
-    return ids[0].VolumeSerialNumber == ids[1].VolumeSerialNumber &&
-           std::memcmp(&ids[0].FileId, &ids[1].FileId, sizeof ids[0].FileId) == 0;
-  }
-  BY_HANDLE_FILE_INFORMATION infos[2]{}; // before Windows 8, and on file systems without 128-bit IDs
-  return ::GetFileInformationByHandle(one, &infos[0]) != 0 &&
-         ::GetFileInformationByHandle(other, &infos[1]) != 0 &&
-         infos[0].dwVolumeSerialNumber == infos[1].dwVolumeSerialNumber &&
-         infos[0].nFileIndexHigh == infos[1].nFileIndexHigh &&
-         infos[0].nFileIndexLow == infos[1].nFileIndexLow;
-}
-
 // A plain report is a file of one link that is no reparse point and may be written:
 // a renamed file can take its place without losing anything.
 bool is_plain(HANDLE report, BY_HANDLE_FILE_INFORMATION &info) {
@@ -192,23 +176,46 @@ std::ptrdiff_t input_file::read(std::span<char> into) const {
   DWORD got = 0;
   const auto most = static_cast<DWORD>(std::min<std::size_t>(into.size(), MAXDWORD));
   if (::ReadFile(file_.get(), into.data(), most, &got, nullptr) != 0) {
-    return got;
+    return static_cast<std::ptrdiff_t>(got);
   }
   return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1; // a pipe whose writer is done has ended
 }
 
-bool input_file::is_overwritten_by(native_path path) const {
-  if (::GetFileType(file_.get()) != FILE_TYPE_DISK) {
-    return false; // a console or a pipe: no storage to destroy
+file_identity::file_identity(HANDLE handle) {
+  FILE_ID_INFO ids{};
+  BY_HANDLE_FILE_INFORMATION info{}; // before Windows 8, and on file systems without 128-bit IDs
+  storage_ = ::GetFileType(handle) == FILE_TYPE_DISK; // not a console or a pipe
+  if (::GetFileInformationByHandleEx(handle, FileIdInfo, &ids, sizeof ids) != 0) {
+    volume_ = ids.VolumeSerialNumber;
+    std::memcpy(id_.data(), &ids.FileId, id_.size());
+    known_ = true;
+  } else if (::GetFileInformationByHandle(handle, &info) != 0) {
+    volume_ = info.dwVolumeSerialNumber;
+    const ULONGLONG index = (ULONGLONG{info.nFileIndexHigh} << 32U) | info.nFileIndexLow;
+    std::memcpy(id_.data(), &index, sizeof index);
+    known_ = true;
   }
+  known_ = known_ || !storage_;
+}
+
+bool file_identity::is_reached_through(HANDLE handle) const {
+  if (!known_ || !storage_) {
+    return !known_; // cannot tell: keep the description safe
+  }
+  const file_identity other{handle};
+  return !other.known_ || (other.volume_ == volume_ && other.id_ == id_);
+}
+
+bool file_identity::is_reached_by(native_path path) const {
   const os_handle report{open_for_query(path, 0)};
-  return report.is_open() && same_file(file_.get(), report.get());
+  return report.is_open() ? is_reached_through(report.get()) : !known_;
 }
 
 // The report keeps the name it has on disk, whatever spelling reached it (another letter
 // case, an 8.3 short name), so it is replaced under the name its directory entry holds.
 // A named stream (r.txt:s) is written in place.
-report_target::report_target(native_path path) : path_(path), stored_path_(allocate<wchar_t>(path_capacity)) {
+report_target::report_target(native_path path, const file_identity &description)
+    : path_(path), description_(description), stored_path_(allocate<wchar_t>(path_capacity)) {
   if (!stored_path_) {
     kind_ = report_kind::unusable;
     return;
@@ -239,10 +246,10 @@ report_target::report_target(native_path path) : path_(path), stored_path_(alloc
 
 // Like _wfopen's "wb", but an existing report is opened as it is and then emptied, which
 // works where _wfopen's CREATE_ALWAYS is refused: a hidden or system file.
-bool report_target::write_in_place(std::string_view bytes) const {
+bool report_target::write_in_place(std::string_view bytes) {
   os_handle report{::CreateFileW(path_, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
-  if (!report.is_open()) {
+  if (!report.is_open() || description_.is_reached_through(report.get())) {
     return false;
   }
   const bool emptied = ::GetFileType(report.get()) != FILE_TYPE_DISK || ::SetEndOfFile(report.get()) != 0;

@@ -58,7 +58,36 @@ private:
   native value_ = none;
 };
 
-/// The FRU description, open for reading in binary mode until it goes out of scope.
+/// The storage of the description, as its open handle told it: what no write of the report
+/// may reach, by whatever name, link or device node. Taken before the description is closed,
+/// it is checked against the very handle that is about to be written.
+class file_identity {
+public:
+  /// The identity of the open file `handle`; a terminal, pipe or console has no storage to keep.
+  explicit file_identity(os_handle::native handle);
+  file_identity(const file_identity &) = delete;
+  file_identity &operator=(const file_identity &) = delete;
+  file_identity(file_identity &&) = default;
+  file_identity &operator=(file_identity &&) = delete;
+  ~file_identity() = default;
+
+  /// Whether writing to the open file `handle` would write this storage; true where that cannot be told.
+  [[nodiscard]] bool is_reached_through(os_handle::native handle) const;
+  /// Whether what `path` names now is this storage: the early check, before anything is made.
+  [[nodiscard]] bool is_reached_by(native_path path) const;
+
+private:
+  bool known_ = false;   // whether the handle could be asked at all
+  bool storage_ = false; // whether a write could destroy it: a file or a disk, not a terminal
+#ifdef _WIN32
+  unsigned long long volume_ = 0;
+  std::array<unsigned char, 16> id_{}; // FILE_ID_128
+#else
+  struct stat status_ {};
+#endif
+};
+
+/// The FRU description, open for reading in binary mode until it is closed.
 class input_file {
 public:
   explicit input_file(native_path path);
@@ -67,8 +96,10 @@ public:
   [[nodiscard]] bool is_open() const { return file_.is_open(); }
   /// Reads once, as much as is there: the bytes read, 0 at the end of the input, -1 on a read error.
   [[nodiscard]] std::ptrdiff_t read(std::span<char> into) const;
-  /// Whether a report written to `path` would overwrite this file's own storage.
-  [[nodiscard]] bool is_overwritten_by(native_path path) const;
+  /// The storage this file is kept on, to check the report against.
+  [[nodiscard]] file_identity identity() const { return file_identity{file_.get()}; }
+  /// Closes the file: the report is written only after it.
+  void close() { file_.close(); }
 
 private:
   os_handle file_;
@@ -89,16 +120,18 @@ enum class step { done, failed, write_in_place };
 /// The report's path, looked at once; what it names is told apart by kind().
 class report_target {
 public:
-  explicit report_target(native_path path);
+  /// Looks at `path`; `description` must outlive it, and nothing that reaches it is written.
+  report_target(native_path path, const file_identity &description);
 
   [[nodiscard]] report_kind kind() const { return kind_; }
   /// Truncates or creates what the path names and writes `bytes` to it, as a plain
-  /// open for writing would: true only when every write and the close worked.
-  [[nodiscard]] bool write_in_place(std::string_view bytes) const;
+  /// open for writing would, unless it is the description: true only when every write and the close worked.
+  [[nodiscard]] bool write_in_place(std::string_view bytes);
 
 private:
   friend class scratch_file;
   native_path path_;
+  const file_identity &description_;
   report_kind kind_ = report_kind::in_place;
 #ifdef _WIN32
   heap_array<wchar_t> stored_path_;  // the full path under the name stored on disk

@@ -40,8 +40,8 @@ report_text make_report(const product_fields &fields) {
   return report;
 }
 
-bool write_report(native_path path, std::string_view bytes) {
-  report_target report{path};
+bool write_report(native_path path, std::string_view bytes, const file_identity &description) {
+  report_target report{path, description};
   switch (report.kind()) {
   case report_kind::unusable:
     return false;

@@ -36,7 +36,7 @@ private:
 
 /// Leaves `path` holding exactly `bytes`, or returns false. A missing report, or a plain file
 /// whose replacement keeps everything about it, is replaced whole, so a false leaves it as it
-/// was; anything else is written in place.
-[[nodiscard]] bool write_report(native_path path, std::string_view bytes);
+/// was; anything else is written in place, unless it is the description's storage.
+[[nodiscard]] bool write_report(native_path path, std::string_view bytes, const file_identity &description);
 
 } // namespace tessolin
