@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 
 namespace tessolin {
 namespace {
@@ -58,6 +60,36 @@ int open_folder(const char *path, const char *slash) {
   return ::open(length == 0 ? "/" : folder.data(), flags);
 }
 
+// An exclusive lock on a report written in place, so that two runs never mix their lines in it.
+// Another run holds it for a moment only; one held longer is another program's, and is respected.
+bool lock_for_writing(int fd) {
+  constexpr int attempts = 50;
+  constexpr timespec pause{0, 10'000'000}; // 10 ms: half a second in all, as the Windows build waits
+  for (int attempt = 1;; ++attempt) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      return true;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      return true; // a file system without locks: written as a plain open would
+    }
+    if (attempt == attempts) {
+      return false;
+    }
+    ::nanosleep(&pause, nullptr);
+  }
+}
+
+// A write by a user without CAP_FSETID clears the set-user-ID bit, and the set-group-ID bit of a
+// group-executable file: whether `fd` has `mode`, given again where a write took part of it.
+bool keeps_mode(int fd, mode_t mode) {
+  struct stat now {};
+  if (::fstat(fd, &now) != 0) {
+    return false;
+  }
+  return now.st_mode == mode ||
+         (::fchmod(fd, mode & 07777) == 0 && ::fstat(fd, &now) == 0 && now.st_mode == mode);
+}
+
 // A folder that is append-only or immutable lets a file be made in it that can then never be
 // renamed or removed, so nothing is made in it.
 bool takes_scratch_files(int folder) {
@@ -69,10 +101,14 @@ bool takes_scratch_files(int folder) {
 // Errors that say a file system has no inode flags at all.
 bool has_no_flags(int error) { return error == ENOTTY || error == ENOTSUP || error == EINVAL; }
 
-// The flags chattr sets; the others tell how the file is stored, not what the caller chose.
-constexpr int chosen_flags = FS_FL_USER_MODIFIABLE;
+// Every flag chattr sets; the others tell how the file is stored, not what the caller chose.
+constexpr int chosen_flags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_IMMUTABLE_FL |
+                             FS_APPEND_FL | FS_NODUMP_FL | FS_NOATIME_FL | FS_NOCOMP_FL | FS_JOURNAL_DATA_FL |
+                             FS_NOTAIL_FL | FS_DIRSYNC_FL | FS_TOPDIR_FL | FS_NOCOW_FL | FS_DAX_FL |
+                             FS_PROJINHERIT_FL | FS_CASEFOLD_FL;
 
-// Gives `fd` the inode flags `wanted` among those chosen by the caller.
+// Gives `fd` the inode flags `wanted` among those chosen by the caller, both ways: a flag the
+// new file got from its folder (+C, +x) goes too.
 step take_on_flags(int fd, int wanted) {
   int flags = 0;
   if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
@@ -85,6 +121,35 @@ step take_on_flags(int fd, int wanted) {
   int now = 0;
   return ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &now) == 0 &&
                  (now & chosen_flags) == (wanted & chosen_flags)
+             ? step::done
+             : step::write_in_place;
+}
+
+// What FS_IOC_FSSETXATTR sets, less what only the file system sets (preallocated extents, has attributes).
+bool same_extended(const struct fsxattr &one, const struct fsxattr &other) {
+  constexpr unsigned int set_by_file_system = FS_XFLAG_PREALLOC | FS_XFLAG_HASATTR;
+  return ((one.fsx_xflags ^ other.fsx_xflags) & ~set_by_file_system) == 0 &&
+         one.fsx_projid == other.fsx_projid && one.fsx_extsize == other.fsx_extsize &&
+         one.fsx_cowextsize == other.fsx_cowextsize;
+}
+
+// Gives `fd` the extended flags, extent size hints and project ID of `from`, where the file
+// system has them: a folder's project (chattr -p, +P) must not become the report's.
+step take_on_extended_flags(int fd, int from) {
+  struct fsxattr wanted {};
+  struct fsxattr got {};
+  if (::ioctl(from, FS_IOC_FSGETXATTR, &wanted) != 0 || ::ioctl(fd, FS_IOC_FSGETXATTR, &got) != 0) {
+    return has_no_flags(errno) ? step::done : step::write_in_place;
+  }
+  if (same_extended(wanted, got)) {
+    return step::done;
+  }
+  got.fsx_xflags = wanted.fsx_xflags;
+  got.fsx_projid = wanted.fsx_projid;
+  got.fsx_extsize = wanted.fsx_extsize;
+  got.fsx_cowextsize = wanted.fsx_cowextsize;
+  return ::ioctl(fd, FS_IOC_FSSETXATTR, &got) == 0 && ::ioctl(fd, FS_IOC_FSGETXATTR, &got) == 0 &&
+                 same_extended(wanted, got)
              ? step::done
              : step::write_in_place;
 }
@@ -260,7 +325,13 @@ report_target::report_target(native_path path, const file_identity &description)
   if (!S_ISREG(found.st_mode) || ::faccessat(folder_.get(), name_, W_OK, AT_EACCESS) != 0) {
     return;
   }
-  old_.reset(::openat(folder_.get(), name_, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  // A report one may write but not read (a drop box, mode 0200) is looked at through a descriptor
+  // for writing. O_NONBLOCK: a leased report is refused at once, and left to the in-place write.
+  constexpr int look = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  old_.reset(::openat(folder_.get(), name_, O_RDONLY | look));
+  if (!old_.is_open() && errno == EACCES) {
+    old_.reset(::openat(folder_.get(), name_, O_WRONLY | look));
+  }
   if (!old_.is_open() || ::fstat(old_.get(), &old_status_) != 0 || !S_ISREG(old_status_.st_mode) ||
       old_status_.st_nlink != 1 || old_status_.st_uid != ::geteuid()) {
     return;
@@ -276,20 +347,27 @@ report_target::report_target(native_path path, const file_identity &description)
   kind_ = report_kind::replaceable;
 }
 
-// Opened without O_TRUNC, so that what the path names now is checked before a byte of it is lost.
+// Opened without O_TRUNC, so that what the path names now is checked, and locked, before a
+// byte of it is lost. The folder and the old report are let go first: a plain open needs one
+// descriptor, and may have only one left.
 bool report_target::write_in_place(std::string_view bytes) {
+  old_.close();
+  folder_.close();
   os_handle report{::open(path_, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666)};
   struct stat opened {};
-  if (!report.is_open() || description_.is_reached_through(report.get()) ||
+  if (!report.is_open() || description_.is_reached_through(report.get()) || !lock_for_writing(report.get()) ||
       ::fstat(report.get(), &opened) != 0 || (S_ISREG(opened.st_mode) && ::ftruncate(report.get(), 0) != 0)) {
     return false;
   }
-  return write_all(report.get(), bytes) && report.close();
+  return write_all(report.get(), bytes) && report.close(); // the close lets go of the lock
 }
 
 // .NAME.XXXXXX beside the report, or .tessolin.XXXXXX where the report's name is too long
-// for that. Mode 0666, so that the umask or the folder's default ACL applies as to any new file.
+// for that. For a new report mode 0666, so that the umask or the folder's default ACL applies
+// as to any new file; beside an old one no access for group or others, and none for the owner
+// that the old report does not give, until it has taken on the old report's.
 scratch_file::scratch_file(report_target &report) : report_(report) {
+  const mode_t mode = report.kind_ == report_kind::replaceable ? report.old_status_.st_mode & 0600 : 0666;
   const int folder = report.folder_.get();
   const long name_max = ::fpathconf(folder, _PC_NAME_MAX);
   const std::size_t longest =
@@ -307,7 +385,7 @@ scratch_file::scratch_file(report_target &report) : report_(report) {
   for (unsigned int attempt = 0; attempt < 100; ++attempt) {
     fill_random(random, attempt);
     file_.reset(::openat(folder, name_.data(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode));
     if (file_.is_open()) {
       made_ = step::done;
       return;
@@ -316,8 +394,10 @@ scratch_file::scratch_file(report_target &report) : report_(report) {
       break;
     }
   }
-  // A folder that takes no new file still lets an existing report be written.
-  const bool refused = errno == EACCES || errno == EPERM || errno == EROFS || errno == ENAMETOOLONG;
+  // A folder that takes no new file (/proc/sys says ENOENT), or a run out of descriptors, still
+  // lets the report be written as a plain open would.
+  const bool refused = errno == EACCES || errno == EPERM || errno == EROFS || errno == ENAMETOOLONG ||
+                       errno == ENOENT || errno == EMFILE || errno == ENFILE;
   made_ = refused ? step::write_in_place : step::failed;
 }
 
@@ -352,12 +432,18 @@ step scratch_file::take_on_report() const {
   if (const step flagged = take_on_flags(fd, report_.old_flags_); flagged != step::done) {
     return flagged;
   }
+  if (const step flagged = take_on_extended_flags(fd, report_.old_.get()); flagged != step::done) {
+    return flagged;
+  }
   const bool same = ::fstat(fd, &made) == 0 && made.st_uid == old.st_uid && made.st_gid == old.st_gid &&
                     made.st_mode == old.st_mode;
   return same ? step::done : step::write_in_place;
 }
 
 step scratch_file::commit() {
+  if (report_.kind_ == report_kind::replaceable && !keeps_mode(file_.get(), report_.old_status_.st_mode)) {
+    return step::write_in_place;
+  }
   if (!file_.close()) {
     return step::failed;
   }

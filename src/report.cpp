@@ -12,11 +12,12 @@ step replace_whole(report_target &report, std::string_view bytes) {
   if (scratch.made() != step::done) {
     return scratch.made();
   }
-  if (!scratch.write(bytes)) {
-    return step::failed; // a full disk or the size limit: the report is still as it was
-  }
+  // Everything but the bytes first, so that no copy of them is ever more open than the report.
   if (const step kept = scratch.take_on_report(); kept != step::done) {
     return kept;
+  }
+  if (!scratch.write(bytes)) {
+    return step::failed; // a full disk or the size limit: the report is still as it was
   }
   return scratch.commit();
 }

@@ -340,7 +340,7 @@ const run_case cases[] = {
      .inject = "fremovexattr:error=EPERM"},
     {.name = "mode_refused", .input = unit(), .report = ok, .kind = setup::private_report,
      .only = platform::linux_only, .prior = "old\r\n", .in_place = true, .inject = "fchmod:error=EPERM"},
-    {.name = "mode_not_taken", .input = unit(), .report = ok, .kind = setup::private_report,
+    {.name = "mode_not_taken", .input = unit(), .report = ok, .kind = setup::set_group_id,
      .only = platform::linux_only, .prior = "old\r\n", .in_place = true, .inject = "fchmod:retval=0"},
     {.name = "group_refused", .input = unit(), .report = ok, .kind = setup::other_group, .only = platform::linux_only,
      .prior = "old\r\n", .in_place = true, .inject = "fchown:error=EPERM"},
