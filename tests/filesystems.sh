@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the end-to-end table of build/default against other file systems and as an
-# ordinary user: as root and as a user on the folder TMPDIR names (or /tmp) and on a
-# tmpfs; as root on a ramfs (no attributes, no flags) and on a bind mount. Run it as root; what cannot be set up here (a mount in a
+# ordinary user: as root and as a user on the folder TMPDIR names (or /tmp), on a tmpfs,
+# and on xfs and btrfs (project IDs, copy-on-write) in image files; as root on a ramfs
+# (no attributes, no flags) and on a bind mount. Run it as root; what cannot be set up here (a mount in a
 # container that allows none) is said and skipped. Leaves no user, mount or folder behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +12,7 @@ work=$(mktemp -d)
 user=tessolin-check
 made_user=false
 cleanup() {
-  for mount in "$work/tmpfs" "$work/ramfs" "$work/bind"; do
+  for mount in "$work/tmpfs" "$work/ramfs" "$work/bind" "$work/xfs" "$work/btrfs"; do
     mountpoint -q "$mount" && umount "$mount"
   done
   rm -rf "$work"
@@ -42,7 +43,7 @@ base=${TMPDIR:-/tmp}
 run_table "$base"
 run_table "$base" runuser -u "$user" --
 
-mkdir "$work/tmpfs" "$work/ramfs" "$work/bind" "$work/bind-source"
+mkdir "$work/tmpfs" "$work/ramfs" "$work/bind" "$work/bind-source" "$work/xfs" "$work/btrfs"
 chmod 1777 "$work/bind-source"
 if mount -t tmpfs -o mode=1777 tessolin-check "$work/tmpfs" 2> /dev/null; then
   run_table "$work/tmpfs"
@@ -60,4 +61,14 @@ if mount --bind "$work/bind-source" "$work/bind" 2> /dev/null; then
 else
   echo "filesystems: no bind mount here (mounts not allowed): skipped"
 fi
+for fs in xfs btrfs; do
+  if truncate -s 320M "$work/$fs.img" && mkfs."$fs" -q "$work/$fs.img" > /dev/null 2>&1 &&
+    mount -o loop "$work/$fs.img" "$work/$fs" 2> /dev/null; then
+    chmod 1777 "$work/$fs"
+    run_table "$work/$fs"
+    run_table "$work/$fs" runuser -u "$user" --
+  else
+    echo "filesystems: no $fs here (mkfs.$fs missing, or loop mounts not allowed): skipped"
+  fi
+done
 echo "filesystems: ok"

@@ -10,6 +10,8 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/loop.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -77,6 +79,17 @@ enum class setup {
   bind_mounted_in_ro, // the same, in a folder sub/ mounted read-only
   no_free_inodes,     // the report's folder sub/ is a file system with no inode left
   hidden,             // the report has Windows's hidden attribute
+  // What only a check at the moment of writing, or a policy's fallback, gets right
+  swapped_during_read, // out.txt becomes a symbolic link to the input while the input is read
+  block_alias,         // FILE_IN is a loop device, FILE_OUT another device node of it
+  write_only_report,   // mode 0200: the caller may write the report but not read it
+  nocow_flag,          // chattr +C (btrfs)
+  nocow_folder,        // the report's folder sub/ is +C, the old report is not
+  project_id,          // the report's project ID is 42 (xfs, ext4 with projects)
+  project_folder,      // the report's folder sub/ is +P with project 7, the old report is not
+  own_uts_namespace,   // the tool runs in a UTS namespace of its own, to write its host name
+  four_descriptors,    // the tool may open 4 descriptors
+  five_descriptors,    // the tool may open 5 descriptors
 };
 
 struct run_case {
@@ -262,6 +275,10 @@ const run_case cases[] = {
      .kind = setup::out_symlink},
     {.name = "report_hard_links_to_input", .input = unit(), .status = 1, .args = {"in.fru", "unit.cmd"},
      .kind = setup::out_hardlink},
+    {.name = "report_becomes_link_to_input_during_read", .input = unit(), .status = 1,
+     .kind = setup::swapped_during_read, .only = platform::linux_only, .inject = "read:delay_enter=1000000:when=2"},
+    {.name = "report_is_other_node_of_input_device", .input = unit(), .status = 1, .kind = setup::block_alias,
+     .only = platform::linux_only},
     {.name = "report_is_the_input_by_other_drive", .input = unit(), .status = 1, .kind = setup::other_drive,
      .only = platform::windows_only},
     {.name = "report_is_the_input_in_other_case", .input = unit(), .status = 1, .args = {"in.fru", "IN.FRU"},
@@ -280,6 +297,10 @@ const run_case cases[] = {
     {.name = "old_report_replaced", .input = unit(), .report = ok, .prior = "old report, longer than the new one\r\n"},
     {.name = "private_report", .input = unit(), .report = ok, .kind = setup::private_report,
      .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "write_only_report", .input = unit(), .report = ok, .kind = setup::write_only_report,
+     .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "private_report_killed_at_first_write", .input = unit(), .status = -1, .kind = setup::private_report,
+     .only = platform::linux_only, .prior = "kept\r\n", .inject = "write:signal=KILL:when=1"},
     {.name = "report_with_set_group_id_bit", .input = unit(), .report = ok, .kind = setup::set_group_id,
      .only = platform::linux_only, .prior = "old\r\n"},
     {.name = "read_only_report", .input = unit(), .status = 1, .kind = setup::read_only_report,
@@ -319,6 +340,14 @@ const run_case cases[] = {
      .only = platform::linux_only, .prior = "old\r\n"},
     {.name = "report_with_flags", .input = unit(), .report = ok, .kind = setup::flags, .only = platform::linux_only,
      .prior = "old\r\n"},
+    {.name = "report_without_copy_on_write", .input = unit(), .report = ok, .kind = setup::nocow_flag,
+     .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "old_report_in_folder_without_copy_on_write", .input = unit(), .report = ok,
+     .args = {"in.fru", "sub/out.txt"}, .kind = setup::nocow_folder, .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "report_with_project_id", .input = unit(), .report = ok, .kind = setup::project_id,
+     .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "old_report_in_project_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
+     .kind = setup::project_folder, .only = platform::linux_only, .prior = "old\r\n", .in_place = true},
     {.name = "new_report_in_default_acl_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
      .kind = setup::default_acl_folder, .only = platform::linux_only},
     {.name = "old_report_in_default_acl_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
@@ -351,6 +380,13 @@ const run_case cases[] = {
     {.name = "report_on_file_system_without_free_inodes", .input = unit(), .status = 1,
      .args = {"in.fru", "sub/out.txt"}, .kind = setup::no_free_inodes, .only = platform::linux_only,
      .prior = "kept\r\n"},
+    {.name = "report_where_no_file_can_be_made", .input = unit(), .report = ok,
+     .args = {"in.fru", "/proc/sys/kernel/hostname"}, .kind = setup::own_uts_namespace, .only = platform::linux_only,
+     .in_place = true},
+    {.name = "new_report_with_four_descriptors", .input = unit(), .report = ok, .kind = setup::four_descriptors,
+     .only = platform::linux_only},
+    {.name = "old_report_with_five_descriptors", .input = unit(), .report = ok, .kind = setup::five_descriptors,
+     .only = platform::linux_only, .prior = "old\r\n", .in_place = true},
     {.name = "new_report_rename_refused", .input = unit(), .status = 1, .only = platform::linux_only,
      .inject = "renameat:error=EACCES"},
     {.name = "file_system_without_attributes", .input = unit(), .report = ok, .only = platform::linux_only,
@@ -441,7 +477,12 @@ std::string state_of(const fs::path &path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   int flags = 0;
   if (fd >= 0 && S_ISREG(file.st_mode) && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-    state << ", flags " << std::hex << (flags & FS_FL_USER_MODIFIABLE);
+    state << ", flags " << std::hex
+          << (flags & (FS_FL_USER_MODIFIABLE | FS_NOCOMP_FL | FS_NOCOW_FL | FS_DAX_FL));
+  }
+  struct fsxattr extended {};
+  if (fd >= 0 && S_ISREG(file.st_mode) && ::ioctl(fd, FS_IOC_FSGETXATTR, &extended) == 0) {
+    state << ", project " << std::dec << extended.fsx_projid;
   }
   if (fd >= 0) {
     ::close(fd);
@@ -480,6 +521,17 @@ bool set_attribute(const fs::path &path, const char *name, const std::string &va
 bool set_flags(const fs::path &path, int flags) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   const bool set = fd >= 0 && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  ::close(fd);
+  return set;
+}
+
+bool set_project(const fs::path &path, unsigned int project) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct fsxattr extended {};
+  bool set = fd >= 0 && ::ioctl(fd, FS_IOC_FSGETXATTR, &extended) == 0;
+  extended.fsx_projid = project;
+  extended.fsx_xflags |= fs::is_directory(path) ? FS_XFLAG_PROJINHERIT : 0U;
+  set = set && ::ioctl(fd, FS_IOC_FSSETXATTR, &extended) == 0;
   ::close(fd);
   return set;
 }
@@ -531,6 +583,38 @@ struct prepared {
   std::jthread feeder;
 };
 
+// FILE_IN becomes a loop device over disk.img, which holds the input, and FILE_OUT another node of
+// that device; the report is then the image, which must not change. Detached when the case is over.
+std::optional<std::string> attach_loop_device(const run_case &row, const fs::path &dir, prepared &paths) {
+  write_file(dir / "disk.img", row.input + std::string(4096 - row.input.size(), ' ')); // whole sectors
+  const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+  const int number = control < 0 ? -1 : ::ioctl(control, LOOP_CTL_GET_FREE);
+  const std::string device = "/dev/loop" + std::to_string(number);
+  const int loop = ::open(device.c_str(), O_RDWR | O_CLOEXEC);
+  const int image = ::open((dir / "disk.img").c_str(), O_RDWR | O_CLOEXEC);
+  struct stat node {};
+  const bool attached = ::ioctl(loop, LOOP_SET_FD, image) == 0;
+  const bool made = attached && ::fstat(loop, &node) == 0 &&
+                    ::mknod((dir / "alias").c_str(), S_IFBLK | 0600, node.st_rdev) == 0;
+  for (const int fd : {control, image, loop}) {
+    ::close(fd); // the tool's close is then the device's last, which writes its cache through
+  }
+  if (attached) {
+    paths.feeder = std::jthread([device](const std::stop_token &over) {
+      while (!over.stop_requested()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      const int detach = ::open(device.c_str(), O_RDWR | O_CLOEXEC);
+      ::ioctl(detach, LOOP_CLR_FD);
+      ::close(detach);
+    });
+  }
+  paths.args = {device, "alias"};
+  paths.output = dir / "disk.img";
+  return made ? std::nullopt
+              : std::optional<std::string>{"only root can attach a loop device and make a node"};
+}
+
 // Sets up the case in `dir`: the input, the report as it was, and the circumstance the
 // row names. A reason when the circumstance cannot be made here.
 std::optional<std::string> prepare(const run_case &row, const fs::path &dir, prepared &paths) {
@@ -540,9 +624,10 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
     std::replace(paths.args[1].begin(), paths.args[1].end(), '/', '\\');
   }
   paths.input = dir / (paths.args.empty() ? "in.fru" : paths.args[0]);
-  paths.output = row.kind == setup::other_drive ? paths.input
-                 : paths.args.size() > 1        ? dir / (row.stored != nullptr ? row.stored : paths.args[1])
-                                                : dir / "out.txt";
+  const bool guards_input = row.kind == setup::other_drive || row.kind == setup::swapped_during_read;
+  paths.output = guards_input            ? paths.input
+                 : paths.args.size() > 1 ? dir / (row.stored != nullptr ? row.stored : paths.args[1])
+                                         : dir / "out.txt";
   const fs::path &out = paths.output;
   const bool root = ::geteuid() == 0;
   switch (row.kind) {
@@ -667,6 +752,37 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
   case setup::hidden:
     set_attribute(out, "user.DOSATTRIB", "0x2"); // how Wine keeps the hidden attribute
     break;
+  case setup::swapped_during_read: // the row's strace holds the tool's first read for a second
+    write_file(dir / "out.txt", "old\r\n");
+    paths.feeder = std::jthread([dir] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      fs::create_symlink("in.fru", dir / "swap");
+      fs::rename(dir / "swap", dir / "out.txt");
+    });
+    break;
+  case setup::block_alias:
+    return attach_loop_device(row, dir, paths);
+  case setup::write_only_report:
+    fs::permissions(out, fs::perms::owner_write);
+    break;
+  case setup::nocow_flag:
+  case setup::nocow_folder:
+    if (!set_flags(row.kind == setup::nocow_flag ? out : dir / "sub", FS_NOCOW_FL)) {
+      return "the file system has no copy-on-write to turn off";
+    }
+    break;
+  case setup::project_id:
+  case setup::project_folder:
+    if (!set_project(row.kind == setup::project_id ? out : dir / "sub",
+                     row.kind == setup::project_id ? 42 : 7)) {
+      return "the file system has no project IDs";
+    }
+    break;
+  case setup::own_uts_namespace:
+  case setup::four_descriptors:
+  case setup::five_descriptors:
+    return row.kind == setup::own_uts_namespace && !root ? std::optional<std::string>{"only root may unshare"}
+                                                         : std::nullopt;
   default:
     break;
   }
@@ -732,16 +848,20 @@ pid_t start_in(const fs::path &dir, std::vector<std::string> words, setup kind =
     if (::chdir(dir.c_str()) != 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) {
       ::_exit(127);
     }
-    ::close(out);
-    ::close(err);
+    ::close_range(3, ~0U, 0);   // as a shell starts it, whatever the harness was given
     ::signal(SIGPIPE, SIG_DFL); // as a shell would start it, whatever the harness ignores
     const rlimit none{0, 0};
     const rlimit small{64 << 10, 64 << 10};
+    const rlimit four{4, 4};
+    const rlimit five{5, 5};
     const rlimit address_space{memory, memory};
     if ((kind == setup::stdin_closed && ::close(0) != 0) ||
         (kind == setup::stdout_closed && ::close(1) != 0) ||
         (kind == setup::no_file_size && ::setrlimit(RLIMIT_FSIZE, &none) != 0) ||
         (kind == setup::small_stack && ::setrlimit(RLIMIT_STACK, &small) != 0) ||
+        (kind == setup::four_descriptors && ::setrlimit(RLIMIT_NOFILE, &four) != 0) ||
+        (kind == setup::five_descriptors && ::setrlimit(RLIMIT_NOFILE, &five) != 0) ||
+        (kind == setup::own_uts_namespace && ::unshare(CLONE_NEWUTS) != 0) ||
         (memory != RLIM_INFINITY && ::setrlimit(RLIMIT_AS, &address_space) != 0)) {
       ::_exit(127);
     }
@@ -784,14 +904,15 @@ TEST_P(Run, Case) {
   if (row.only == platform::windows_only && !on_windows()) {
     GTEST_SKIP() << row.name << ": the same path names another file off Windows";
   }
+  const bool limited = row.kind == setup::four_descriptors || row.kind == setup::five_descriptors;
+  if ((row.inject != nullptr || limited) && (split_command().size() > 1 || sanitized || !on_path("strace"))) {
+    GTEST_SKIP() << row.name << ": needs strace, and the tool run without an emulator or a sanitizer";
+  }
   // Wine reaches its drive_c as C: and, through the root of the file system, as Z: too.
   const char *wine_prefix = std::getenv("WINEPREFIX");
   const fs::path dir = scratch_folder(row.kind == setup::other_drive ? fs::path(wine_prefix) / "drive_c"
                                                                      : fs::temp_directory_path(),
                                       row.name);
-  if (row.inject != nullptr && (split_command().size() > 1 || sanitized || !on_path("strace"))) {
-    GTEST_SKIP() << row.name << ": needs strace, and the tool run without an emulator or a sanitizer";
-  }
   prepared paths;
   if (const std::optional<std::string> reason = prepare(row, dir, paths)) {
     clean_up(dir);
@@ -813,13 +934,16 @@ TEST_P(Run, Case) {
   EXPECT_EQ(status, row.status);
   EXPECT_EQ(read_file(dir / "stdout").value_or(""), row.banner ? banner() : "");
   EXPECT_EQ(read_file(dir / "stderr").value_or("?"), "");
-  if (output.parent_path() != "/dev") {
-    EXPECT_EQ(read_file(output), row.report ? row.report : before) << "report " << output;
+  if (output.parent_path() != "/dev" && !output.string().starts_with("/proc/")) {
     const bool made = status == 0 && !before; // through a symbolic link to nothing, maybe
     const std::string link = state_before.starts_with("symlink") ? "symlink to " : "";
     EXPECT_EQ(state_of(output),
               made ? link + new_file_state(fs::canonical(output).parent_path()) : state_before)
         << "what the caller set up must stay as it was";
+    if (row.kind == setup::write_only_report) {
+      fs::permissions(output, fs::perms::owner_read, fs::perm_options::add);
+    }
+    EXPECT_EQ(read_file(output), row.report ? row.report : before) << "report " << output;
   }
   struct stat file_after {};
   if (status == 0 && existed && ::stat(output.c_str(), &file_after) == 0) {
@@ -835,6 +959,13 @@ TEST_P(Run, Case) {
   }
   for (const fs::path &folder : {dir, dir / "sub"}) {
     for (const fs::directory_entry &entry : fs::directory_iterator(folder)) {
+      struct stat left {};
+      if (row.status < 0 && entry.path().filename().string()[0] == '.' &&
+          ::stat(entry.path().c_str(), &left) == 0) {
+        EXPECT_EQ(left.st_mode & ~file_before.st_mode & 0777, 0U)
+            << "more open than the report: " << entry.path();
+        continue; // a killed run may leave its copy behind
+      }
       EXPECT_NE(entry.path().filename().string()[0], '.') << "left behind: " << entry.path();
     }
   }
@@ -877,6 +1008,9 @@ TEST(Run, ConcurrentRunsLeaveOneWholeReport) {
   write_file(dir / "long.fru", unit('"' + value + '"', '"' + value + '"'));
   const int pairs = on_windows() ? 10 : 200; // a run under Wine takes a hundred times longer
   for (int pair = 0; pair < pairs; ++pair) {
+    if (pair == pairs / 2 && !on_windows()) { // from here on, written in place
+      fs::create_hard_link(dir / "out.txt", dir / "second-link.txt");
+    }
     const pid_t one = start_in(dir, tool_command({"short.fru", "out.txt"}));
     const pid_t other = start_in(dir, tool_command({"long.fru", "out.txt"}));
     ASSERT_EQ(wait_for(one), 0);
@@ -891,6 +1025,7 @@ TEST(Run, ConcurrentRunsLeaveOneWholeReport) {
       names.insert(name);
     }
   }
+  names.erase("second-link.txt");
   EXPECT_EQ(names, (std::set<std::string>{"long.fru", "out.txt", "short.fru", "stderr", "stdout", "sub"}));
   fs::remove_all(dir);
 }
