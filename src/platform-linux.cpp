@@ -1,6 +1,7 @@
 #include "heap.hpp"
 #include "platform.hpp"
 
+#include <cstdio> // renameat2
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
@@ -452,12 +453,19 @@ step scratch_file::commit() {
   // Let go of the old report first: freeing its storage at the rename costs less than at a close after it.
   report_.old_.close();
   const int folder = report_.folder_.get();
-  if (::renameat(folder, name_.data(), folder, report_.name_) == 0) {
-    committed_ = true;
+  // A new report must still be missing: one that another program made meanwhile is written in
+  // place rather than lost. Some file systems (NFS) know no RENAME_NOREPLACE and say EINVAL.
+  const bool is_new = report_.kind_ == report_kind::absent;
+  committed_ = is_new ? ::renameat2(folder, name_.data(), folder, report_.name_, RENAME_NOREPLACE) == 0
+                      : ::renameat(folder, name_.data(), folder, report_.name_) == 0;
+  if (!committed_ && is_new && errno == EINVAL) {
+    committed_ = ::renameat(folder, name_.data(), folder, report_.name_) == 0;
+  }
+  if (committed_) {
     return step::done;
   }
   // EBUSY or EXDEV: a report that is a mount point, or in a folder of another project (xfs, ext4).
-  return errno == EBUSY || errno == EXDEV ? step::write_in_place : step::failed;
+  return errno == EBUSY || errno == EXDEV || errno == EEXIST ? step::write_in_place : step::failed;
 }
 
 } // namespace tessolin
