@@ -83,10 +83,8 @@ enum class setup {
   swapped_during_read, // out.txt becomes a symbolic link to the input while the input is read
   block_alias,         // FILE_IN is a loop device, FILE_OUT another device node of it
   write_only_report,   // mode 0200: the caller may write the report but not read it
-  nocow_flag,          // chattr +C (btrfs)
-  nocow_folder,        // the report's folder sub/ is +C, the old report is not
-  project_id,          // the report's project ID is 42 (xfs, ext4 with projects)
-  project_folder,      // the report's folder sub/ is +P with project 7, the old report is not
+  nocow,               // chattr +C (btrfs) on the report, or where it is in sub/ on sub/ alone
+  project,             // project ID 42 (xfs, ext4) on the report, or where it is in sub/ on sub/ (+P) alone
   own_uts_namespace,   // the tool runs in a UTS namespace of its own, to write its host name
   four_descriptors,    // the tool may open 4 descriptors
   five_descriptors,    // the tool may open 5 descriptors
@@ -340,14 +338,14 @@ const run_case cases[] = {
      .only = platform::linux_only, .prior = "old\r\n"},
     {.name = "report_with_flags", .input = unit(), .report = ok, .kind = setup::flags, .only = platform::linux_only,
      .prior = "old\r\n"},
-    {.name = "report_without_copy_on_write", .input = unit(), .report = ok, .kind = setup::nocow_flag,
+    {.name = "report_without_copy_on_write", .input = unit(), .report = ok, .kind = setup::nocow,
      .only = platform::linux_only, .prior = "old\r\n"},
     {.name = "old_report_in_folder_without_copy_on_write", .input = unit(), .report = ok,
-     .args = {"in.fru", "sub/out.txt"}, .kind = setup::nocow_folder, .only = platform::linux_only, .prior = "old\r\n"},
-    {.name = "report_with_project_id", .input = unit(), .report = ok, .kind = setup::project_id,
+     .args = {"in.fru", "sub/out.txt"}, .kind = setup::nocow, .only = platform::linux_only, .prior = "old\r\n"},
+    {.name = "report_with_project_id", .input = unit(), .report = ok, .kind = setup::project,
      .only = platform::linux_only, .prior = "old\r\n"},
     {.name = "old_report_in_project_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
-     .kind = setup::project_folder, .only = platform::linux_only, .prior = "old\r\n", .in_place = true},
+     .kind = setup::project, .only = platform::linux_only, .prior = "old\r\n", .in_place = true},
     {.name = "new_report_in_default_acl_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
      .kind = setup::default_acl_folder, .only = platform::linux_only},
     {.name = "old_report_in_default_acl_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
@@ -767,16 +765,13 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
   case setup::write_only_report:
     fs::permissions(out, fs::perms::owner_write);
     break;
-  case setup::nocow_flag:
-  case setup::nocow_folder:
-    if (!set_flags(row.kind == setup::nocow_flag ? out : dir / "sub", FS_NOCOW_FL)) {
+  case setup::nocow: // after the old report was made, which a folder's flags do not apply to
+    if (!set_flags(out.parent_path() == dir ? out : dir / "sub", FS_NOCOW_FL)) {
       return "the file system has no copy-on-write to turn off";
     }
     break;
-  case setup::project_id:
-  case setup::project_folder:
-    if (!set_project(row.kind == setup::project_id ? out : dir / "sub",
-                     row.kind == setup::project_id ? 42 : 7)) {
+  case setup::project:
+    if (!set_project(out.parent_path() == dir ? out : dir / "sub", 42)) {
       return "the file system has no project IDs";
     }
     break;
@@ -854,15 +849,15 @@ pid_t start_in(const fs::path &dir, std::vector<std::string> words, setup kind =
     ::signal(SIGPIPE, SIG_DFL); // as a shell would start it, whatever the harness ignores
     const rlimit none{0, 0};
     const rlimit small{64 << 10, 64 << 10};
-    const rlimit four{4, 4};
-    const rlimit five{5, 5};
+    const rlim_t few = kind == setup::four_descriptors ? 4 : 5;
+    const rlimit descriptors{few, few};
     const rlimit address_space{memory, memory};
     if ((kind == setup::stdin_closed && ::close(0) != 0) ||
         (kind == setup::stdout_closed && ::close(1) != 0) ||
         (kind == setup::no_file_size && ::setrlimit(RLIMIT_FSIZE, &none) != 0) ||
         (kind == setup::small_stack && ::setrlimit(RLIMIT_STACK, &small) != 0) ||
-        (kind == setup::four_descriptors && ::setrlimit(RLIMIT_NOFILE, &four) != 0) ||
-        (kind == setup::five_descriptors && ::setrlimit(RLIMIT_NOFILE, &five) != 0) ||
+        ((kind == setup::four_descriptors || kind == setup::five_descriptors) &&
+         ::setrlimit(RLIMIT_NOFILE, &descriptors) != 0) ||
         (kind == setup::own_uts_namespace && ::unshare(CLONE_NEWUTS) != 0) ||
         (memory != RLIM_INFINITY && ::setrlimit(RLIMIT_AS, &address_space) != 0)) {
       ::_exit(127);
