@@ -305,7 +305,7 @@ bool file_identity::is_reached_by(native_path path) const {
   return ::stat(path, &other) == 0 && is_same_storage(status_, other);
 }
 
-// Only a regular file of ours with one link, that we may read and write, is replaced:
+// Only a regular file of ours with one link, that we may write, is replaced:
 // renaming over a link, a device, a FIFO, a mount point or another owner's file would
 // break what the caller set up. A report we may not write fails in place as it always has.
 report_target::report_target(native_path path, const file_identity &description)
