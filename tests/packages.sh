@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Checks the packages that `cpack --preset PRESET` made, for each PRESET given (default: all
 # of them): every package against the checksum beside it; for each .deb its architecture,
-# its Depends, its file list and lintian (no error, no warning); for each .rpm the same,
+# its Depends (libc6 2.28 or older), the newest glibc symbol version its tessolin asks for
+# (2.28 at most), its file list and lintian (no error, no warning); for each .rpm the same,
 # with rpmlint reporting only what is listed below, and an install into a scratch root;
 # the zip's file list; and the tessolin of every Linux package run on the shipped example
-# (the ARM ones under qemu-user). The .deb of the default preset is installed for real with dpkg, then
-# `tessolin` and `man tessolin` are run from it and it is purged again: so run this as root,
-# on a machine without tessolin installed (it refuses to run over one).
-#   tests/packages.sh [default] [windows] [linux-arm64] [linux-armhf]
+# (the ARM ones under qemu-user, against Debian 11's C library). The .deb of linux-amd64 is
+# installed for real with dpkg, then `tessolin` and `man tessolin` are run from it and it is
+# purged again: so run this as root, on a machine without tessolin installed (it refuses to
+# run over one).
+#   tests/packages.sh [linux-amd64] [windows] [linux-arm64] [linux-armhf]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(default windows linux-arm64 linux-armhf)
+[ ${#presets[@]} -gt 0 ] || presets=(linux-amd64 windows linux-arm64 linux-armhf)
 example=examples/bmcfru.fru
 expected=$(printf 'SN : NWR120K4410023\r\nAsset Tag : DC3-R07-U21\r\n' | od -An -tx1)
 work=$(mktemp -d)
@@ -67,7 +69,7 @@ LIST
 }
 
 check_linux() { # PRESET DEB_ARCH RPM_ARCH [EMULATOR...]
-  local preset=$1 deb_arch=$2 rpm_arch=$3 version deb rpm
+  local preset=$1 deb_arch=$2 rpm_arch=$3 version deb rpm floor newest
   shift 3
   version=$(version_of "$preset")
   [ -n "$version" ] || fail "build/$preset has no packages: run cpack --preset $preset"
@@ -78,13 +80,16 @@ check_linux() { # PRESET DEB_ARCH RPM_ARCH [EMULATOR...]
   check_checksum "$rpm"
 
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$deb_arch" ] || fail "$deb: Architecture is not $deb_arch"
-  dpkg-deb -f "$deb" Depends | grep -Eq "^libc6(:$deb_arch)? \(>= [0-9.]+\)$" || fail "$deb: Depends names no libc6"
+  floor=$(dpkg-deb -f "$deb" Depends | sed -En 's/^libc6 \(>= ([0-9.]+)\)$/\1/p')
+  [ -n "$floor" ] && dpkg --compare-versions "$floor" le 2.28 || fail "$deb: Depends is not libc6 (>= 2.28) or lower"
   diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }') <(deb_files) || fail "$deb: other files"
   # lintian leaves a file per binary in TMPDIR: in the scratch folder, it goes with it.
   TMPDIR=$work lintian --fail-on error,warning "$deb" || fail "$deb: lintian"
   mkdir "$work/$preset.deb"
   dpkg-deb -x "$deb" "$work/$preset.deb"
   runs_example "$@" "$work/$preset.deb/usr/bin/tessolin"
+  newest=$(objdump -T "$work/$preset.deb/usr/bin/tessolin" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -n 1)
+  dpkg --compare-versions "${newest#GLIBC_}" le 2.28 || fail "$deb: tessolin asks for $newest"
 
   [ "$(rpm -qp --qf '%{ARCH}' "$rpm" 2> /dev/null)" = "$rpm_arch" ] || fail "$rpm: architecture is not $rpm_arch"
   rpm -qp --requires "$rpm" 2> /dev/null | grep -q '^libc\.so\.6' || fail "$rpm: requires no libc.so.6"
@@ -128,11 +133,11 @@ LIST
   echo "packages: $zip ok"
 }
 
-# The real install: the default preset's .deb, on this machine.
+# The real install: the .deb of linux-amd64, on this machine.
 install_default() {
   local version deb status=0
-  version=$(version_of default)
-  deb=build/default/tessolin_${version}_$(dpkg --print-architecture).deb
+  version=$(version_of linux-amd64)
+  deb=build/linux-amd64/tessolin_${version}_$(dpkg --print-architecture).deb
   dpkg -i "$deb" > /dev/null
   trap 'dpkg --purge tessolin > /dev/null; rm -rf "$work"' EXIT
   /usr/bin/tessolin > "$work/banner" || status=$?
@@ -144,8 +149,8 @@ install_default() {
 
 for preset in "${presets[@]}"; do
   case $preset in
-  default)
-    [ "$(id -u)" -eq 0 ] || fail "the default preset's .deb is installed with dpkg: run this as root"
+  linux-amd64)
+    [ "$(id -u)" -eq 0 ] || fail "the .deb of linux-amd64 is installed with dpkg: run this as root"
     if dpkg-query -W -f '${Status}' tessolin 2> /dev/null | grep -q installed || command -v tessolin > /dev/null; then
       fail "tessolin is already installed ($(command -v tessolin || echo 'dpkg: tessolin')); this script installs" \
         "its own .deb and purges it, which would remove or hide that one: remove it first or run elsewhere"
@@ -157,13 +162,13 @@ for preset in "${presets[@]}"; do
 done
 for preset in "${presets[@]}"; do
   case $preset in
-  default) check_linux default "$(dpkg --print-architecture)" "$(uname -m)" ;;
+  linux-amd64) check_linux linux-amd64 amd64 x86_64 ;;
   windows) check_windows ;;
-  linux-arm64) check_linux linux-arm64 arm64 aarch64 qemu-aarch64 -L /usr/aarch64-linux-gnu ;;
-  linux-armhf) check_linux linux-armhf armhf armv7hl qemu-arm -L /usr/arm-linux-gnueabihf ;;
+  linux-arm64) check_linux linux-arm64 arm64 aarch64 qemu-aarch64 -L build/sysroot/debian-11-arm64 ;;
+  linux-armhf) check_linux linux-armhf armhf armv7hl qemu-arm -L build/sysroot/debian-11-armhf ;;
   esac
 done
 for preset in "${presets[@]}"; do
-  [ "$preset" != default ] || install_default
+  [ "$preset" != linux-amd64 ] || install_default
 done
 echo "packages: ok"
