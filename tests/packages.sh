@@ -4,16 +4,16 @@
 # its Depends (libc6 2.28 or older), the newest glibc symbol version its tessolin asks for
 # (2.28 at most), its file list and lintian (no error, no warning); for each .rpm the same,
 # with rpmlint reporting only what is listed below, and an install into a scratch root;
-# the zip's file list; and the tessolin of every Linux package run on the shipped example
+# each zip's file list; and the tessolin of every Linux package run on the shipped example
 # (the ARM ones under qemu-user, against Debian 11's C library). The .deb of linux-amd64 is
 # installed for real with dpkg, then `tessolin` and `man tessolin` are run from it and it is
 # purged again: so run this as root, on a machine without tessolin installed (it refuses to
 # run over one).
-#   tests/packages.sh [linux-amd64] [windows] [linux-arm64] [linux-armhf]
+#   tests/packages.sh [linux-amd64] [windows] [windows-x86] [linux-arm64] [linux-armhf]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux-amd64 windows linux-arm64 linux-armhf)
+[ ${#presets[@]} -gt 0 ] || presets=(linux-amd64 windows windows-x86 linux-arm64 linux-armhf)
 example=examples/bmcfru.fru
 expected=$(printf 'SN : NWR120K4410023\r\nAsset Tag : DC3-R07-U21\r\n' | od -An -tx1)
 work=$(mktemp -d)
@@ -115,12 +115,12 @@ LIST
   echo "packages: $deb and $rpm ok"
 }
 
-check_windows() {
+check_windows() { # PRESET ZIP_SUFFIX
   local version zip
-  version=$(version_of windows)
-  [ -n "$version" ] || fail "build/windows has no package: run cpack --preset windows"
-  zip=build/windows/tessolin-$version-Windows.zip
-  [ -f "$zip" ] || fail "$zip is missing: run cpack --preset windows"
+  version=$(version_of "$1")
+  [ -n "$version" ] || fail "build/$1 has no package: run cpack --preset $1"
+  zip=build/$1/tessolin-$version-Windows$2.zip
+  [ -f "$zip" ] || fail "$zip is missing: run cpack --preset $1"
   check_checksum "$zip"
   diff <(unzip -Z1 "$zip" | grep -v '/$' | sort) - <<'LIST' || fail "$zip: other files"
 LICENSE
@@ -156,14 +156,15 @@ for preset in "${presets[@]}"; do
         "its own .deb and purges it, which would remove or hide that one: remove it first or run elsewhere"
     fi
     ;;
-  windows | linux-arm64 | linux-armhf) ;;
+  windows | windows-x86 | linux-arm64 | linux-armhf) ;;
   *) fail "no such package preset: $preset" ;;
   esac
 done
 for preset in "${presets[@]}"; do
   case $preset in
   linux-amd64) check_linux linux-amd64 amd64 x86_64 ;;
-  windows) check_windows ;;
+  windows) check_windows windows "" ;;
+  windows-x86) check_windows windows-x86 -x86 ;;
   linux-arm64) check_linux linux-arm64 arm64 aarch64 qemu-aarch64 -L build/sysroot/debian-11-arm64 ;;
   linux-armhf) check_linux linux-armhf armhf armv7hl qemu-arm -L build/sysroot/debian-11-armhf ;;
   esac

@@ -36,7 +36,7 @@ if [ "${1:-}" = --build ]; then # the second builder, started below under its ow
 fi
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux-amd64 windows linux-arm64 linux-armhf)
+[ ${#presets[@]} -gt 0 ] || presets=(linux-amd64 windows windows-x86 linux-arm64 linux-armhf)
 if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
   echo "reproducible: checking the commit $(git rev-parse --short HEAD); uncommitted changes are not in it" >&2
 fi
