@@ -17,7 +17,7 @@ presets=("$@")
 example=examples/bmcfru.fru
 expected=$(printf 'SN : NWR120K4410023\r\nAsset Tag : DC3-R07-U21\r\n' | od -An -tx1)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'for prefix in "$work"/wine-*; do WINEPREFIX=$prefix wineserver -k 2> /dev/null; done; rm -rf "$work"' EXIT
 
 fail() {
   echo "packages: $*" >&2
@@ -115,14 +115,8 @@ LIST
   echo "packages: $deb and $rpm ok"
 }
 
-check_windows() { # PRESET ZIP_SUFFIX
-  local version zip
-  version=$(version_of "$1")
-  [ -n "$version" ] || fail "build/$1 has no package: run cpack --preset $1"
-  zip=build/$1/tessolin-$version-Windows$2.zip
-  [ -f "$zip" ] || fail "$zip is missing: run cpack --preset $1"
-  check_checksum "$zip"
-  diff <(unzip -Z1 "$zip" | grep -v '/$' | sort) - <<'LIST' || fail "$zip: other files"
+windows_files() {
+  cat <<'LIST'
 LICENSE
 README.md
 examples/bmcfru.fru
@@ -130,7 +124,43 @@ examples/crlf-unit.fru
 examples/export-unit.bat
 tessolin.exe
 LIST
-  echo "packages: $zip ok"
+}
+
+# The zip's file list; the MSI in a 64-bit Wine prefix of its own: installed, its files, `tessolin`
+# by name from a new cmd, removed; then the same package made at version 0.0.1, upgraded in place
+# (one entry in Apps & Features, the folder once on PATH) and removed. Nothing of it may be left:
+# no file, no PATH entry, no registry key. (Wine's RemoveEnvironmentStrings leaves the ';' before
+# the entry it removes, and Wine's cmd then stops searching PATH there: so the run by name comes
+# first.)
+check_windows() { # PRESET ZIP_SUFFIX MSI_ARCH PROGRAM_FILES
+  local version zip msi dir reg
+  version=$(version_of "$1")
+  [ -n "$version" ] || fail "build/$1 has no package: run cpack --preset $1"
+  zip=build/$1/tessolin-$version-Windows$2.zip
+  msi=build/$1/tessolin-$version-$3.msi
+  [ -f "$zip" ] && [ -f "$msi" ] || fail "$zip or $msi is missing: run cpack --preset $1"
+  check_checksum "$zip"
+  check_checksum "$msi"
+  diff <(unzip -Z1 "$zip" | grep -v '/$' | sort) <(windows_files) || fail "$zip: other files"
+
+  cpack --config "build/$1/CPackConfig.cmake" -D CPACK_PACKAGE_VERSION=0.0.1 -B "$work/$1.old" > /dev/null
+  export WINEPREFIX=$work/wine-$1 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY=
+  mkdir "$WINEPREFIX" && wineboot --init > /dev/null 2>&1
+  dir="$WINEPREFIX/drive_c/$4/tessolin" reg=$WINEPREFIX/system.reg
+  wine msiexec /i "$msi" /qn || fail "$msi: does not install"
+  diff <(cd "$dir" && find . -type f | cut -c3- | sort) <(windows_files) || fail "$msi: other files in $4"
+  runs_example wine cmd /c tessolin
+  wine msiexec /x "$msi" /qn || fail "$msi: does not uninstall"
+  wine msiexec /i "$work/$1.old/tessolin-0.0.1-$3.msi" /qn && wine msiexec /i "$msi" /qn ||
+    fail "$msi: does not install over version 0.0.1"
+  wineserver -w # so that the registry is on disk
+  grep -q "^\"DisplayVersion\"=\"$version\"" "$reg" && ! grep -q '^"DisplayVersion"="0.0.1"' "$reg" ||
+    fail "$msi: version 0.0.1 is not upgraded in place"
+  [ "$(grep '^"PATH"=' "$reg" | grep -o tessolin | wc -l)" -eq 1 ] || fail "$msi: not once on PATH"
+  wine msiexec /x "$msi" /qn || fail "$msi: does not uninstall"
+  wineserver -w
+  [ ! -e "$dir" ] && ! grep -qi tessolin "$WINEPREFIX"/*.reg || fail "$msi: left files or registry entries"
+  echo "packages: $zip and $msi ok"
 }
 
 # The real install: the .deb of linux-amd64, on this machine.
@@ -163,8 +193,8 @@ done
 for preset in "${presets[@]}"; do
   case $preset in
   linux-amd64) check_linux linux-amd64 amd64 x86_64 ;;
-  windows) check_windows windows "" ;;
-  windows-x86) check_windows windows-x86 -x86 ;;
+  windows) check_windows windows "" x64 "Program Files" ;;
+  windows-x86) check_windows windows-x86 -x86 x86 "Program Files (x86)" ;;
   linux-arm64) check_linux linux-arm64 arm64 aarch64 qemu-aarch64 -L build/sysroot/debian-11-arm64 ;;
   linux-armhf) check_linux linux-armhf armhf armv7hl qemu-arm -L build/sysroot/debian-11-armhf ;;
   esac

@@ -58,7 +58,7 @@ sleep 1 # so that every file of the second clone is younger by a second at least
 )
 
 shopt -s nullglob
-made() { (cd "$1" && printf '%s\n' build/*/*.deb build/*/*.rpm build/*/*.zip build/*/*.sha256 build/*/tessolin build/*/tessolin.exe); }
+made() { (cd "$1" && printf '%s\n' build/*/*.deb build/*/*.rpm build/*/*.zip build/*/*.msi build/*/*.sha256 build/*/tessolin build/*/tessolin.exe); }
 [ "$(made "$work/a")" = "$(made "$work/second/clone")" ] || { echo "reproducible: the clones made different files" >&2; exit 1; }
 differ=0
 count=0
