@@ -1,10 +1,7 @@
 #!/usr/bin/env bash
-# Runs the end-to-end table against the x86-64 .deb (cpack --preset linux-amd64) installed with
-# dpkg in a minimal Debian 11 root (glibc 2.31), made by debootstrap into build/debian-11/root
-# and kept there. The harness of build/default stays on this machine, as for Wine and qemu, and
-# starts the installed tessolin inside the root, in the same folder, through this script. Run
-# it as root; it purges the package, unmounts the root's /proc and removes its scratch files.
-#   tests/debian-11.sh [MIRROR]   (default: http://deb.debian.org/debian)
+# The end-to-end table against the .deb of linux-amd64, installed with dpkg in a minimal Debian 11
+# root (build/debian-11/root, made once by debootstrap): the harness of build/default starts the
+# installed tessolin in the root, in the same folder, through this script. Run it as root.
 if [ "${1:-}" = --in-root ]; then # ROOT ARGS...: the installed tessolin, in ROOT, in this folder
   root=$2
   shift 2
@@ -17,9 +14,7 @@ root=$PWD/build/debian-11/root
 debs=(build/linux-amd64/tessolin_*_amd64.deb)
 [ -f "${debs[0]}" ] || { echo "debian-11: no .deb in build/linux-amd64: run cpack --preset linux-amd64" >&2; exit 1; }
 if [ ! -d "$root" ]; then
-  rm -rf "$root.new"
-  debootstrap --variant=minbase bullseye "$root.new" "${1:-http://deb.debian.org/debian}" > "$root.log" 2>&1 ||
-    { tail -n 20 "$root.log"; echo "debian-11: debootstrap failed" >&2; exit 1; }
+  rm -rf "$root.new" && debootstrap --variant=minbase bullseye "$root.new" http://deb.debian.org/debian > /dev/null
   mv "$root.new" "$root"
 fi
 cleanup() {
@@ -34,7 +29,6 @@ mount -t proc proc "$root/proc" # /dev/stdout and the like
 # The harness's folders, by the path it gives them, are the same folders inside the root.
 mkdir -p "$root$(dirname "$root")" "$root/tmp/table"
 ln -sfn / "$root$root"
-echo "debian-11: $(chroot "$root" dpkg-query -W -f '${Package} ${Version} ${Status}' tessolin)," \
-  "on glibc $(chroot "$root" dpkg-query -W -f '${Version}' libc6)"
+echo "debian-11: tessolin on libc6 $(chroot "$root" dpkg-query -W -f '${Version}' libc6)"
 TMPDIR=$root/tmp/table TESSOLIN_COMMAND="$PWD/tests/debian-11.sh --in-root $root" TESSOLIN_PLATFORM=linux \
   build/default/tests/run_test --gtest_brief=1

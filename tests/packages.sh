@@ -1,14 +1,12 @@
 #!/usr/bin/env bash
 # Checks the packages that `cpack --preset PRESET` made, for each PRESET given (default: all
 # of them): every package against the checksum beside it; for each .deb its architecture,
-# its Depends (libc6 2.28 or older), the newest glibc symbol version its tessolin asks for
-# (2.28 at most), its file list and lintian (no error, no warning); for each .rpm the same,
-# with rpmlint reporting only what is listed below, and an install into a scratch root;
-# each zip's file list; and the tessolin of every Linux package run on the shipped example
-# (the ARM ones under qemu-user, against Debian 11's C library). The .deb of linux-amd64 is
-# installed for real with dpkg, then `tessolin` and `man tessolin` are run from it and it is
-# purged again: so run this as root, on a machine without tessolin installed (it refuses to
-# run over one).
+# its Depends and glibc symbols (2.28 at most), its file list and lintian (no error, no warning);
+# for each .rpm the same, with rpmlint reporting only what is listed below, and an install into
+# a scratch root; the Windows packages (below); and the tessolin of every Linux package run on
+# the shipped example (the ARM ones under qemu-user). The .deb of linux-amd64 is installed with dpkg, then
+# `tessolin` and `man tessolin` are run from it and it is purged again: so run this as root,
+# on a machine without tessolin installed (it refuses to run over one).
 #   tests/packages.sh [linux-amd64] [windows] [windows-x86] [linux-arm64] [linux-armhf]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,6 +29,8 @@ version_of() { # the version CMake gave the packages of build/$1
 check_checksum() { # a package against the checksum beside it, as a download would be checked
   (cd "$(dirname "$1")" && sha256sum --quiet -c "$(basename "$1").sha256") || fail "$1: checksum does not match"
 }
+
+glibc_2_28() { dpkg --compare-versions "${1:-none}" le 2.28 2> /dev/null; } # VERSION: 2.28 or older
 
 runs_example() { # COMMAND...: the command writes the example's report
   rm -f "$work/sn_at.txt"
@@ -69,7 +69,7 @@ LIST
 }
 
 check_linux() { # PRESET DEB_ARCH RPM_ARCH [EMULATOR...]
-  local preset=$1 deb_arch=$2 rpm_arch=$3 version deb rpm floor newest
+  local preset=$1 deb_arch=$2 rpm_arch=$3 version deb rpm
   shift 3
   version=$(version_of "$preset")
   [ -n "$version" ] || fail "build/$preset has no packages: run cpack --preset $preset"
@@ -80,16 +80,15 @@ check_linux() { # PRESET DEB_ARCH RPM_ARCH [EMULATOR...]
   check_checksum "$rpm"
 
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$deb_arch" ] || fail "$deb: Architecture is not $deb_arch"
-  floor=$(dpkg-deb -f "$deb" Depends | sed -En 's/^libc6 \(>= ([0-9.]+)\)$/\1/p')
-  [ -n "$floor" ] && dpkg --compare-versions "$floor" le 2.28 || fail "$deb: Depends is not libc6 (>= 2.28) or lower"
+  glibc_2_28 "$(dpkg-deb -f "$deb" Depends | sed -En 's/^libc6 \(>= ([0-9.]+)\)$/\1/p')" || fail "$deb: Depends is not libc6 (>= 2.28)"
   diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }') <(deb_files) || fail "$deb: other files"
   # lintian leaves a file per binary in TMPDIR: in the scratch folder, it goes with it.
   TMPDIR=$work lintian --fail-on error,warning "$deb" || fail "$deb: lintian"
   mkdir "$work/$preset.deb"
   dpkg-deb -x "$deb" "$work/$preset.deb"
   runs_example "$@" "$work/$preset.deb/usr/bin/tessolin"
-  newest=$(objdump -T "$work/$preset.deb/usr/bin/tessolin" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -n 1)
-  dpkg --compare-versions "${newest#GLIBC_}" le 2.28 || fail "$deb: tessolin asks for $newest"
+  glibc_2_28 "$(objdump -T "$work/$preset.deb/usr/bin/tessolin" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -n 1 | cut -c7-)" ||
+    fail "$deb: tessolin asks for a glibc newer than 2.28"
 
   [ "$(rpm -qp --qf '%{ARCH}' "$rpm" 2> /dev/null)" = "$rpm_arch" ] || fail "$rpm: architecture is not $rpm_arch"
   rpm -qp --requires "$rpm" 2> /dev/null | grep -q '^libc\.so\.6' || fail "$rpm: requires no libc.so.6"
@@ -126,12 +125,9 @@ tessolin.exe
 LIST
 }
 
-# The zip's file list; the MSI in a 64-bit Wine prefix of its own: installed, its files, `tessolin`
-# by name from a new cmd, removed; then the same package made at version 0.0.1, upgraded in place
-# (one entry in Apps & Features, the folder once on PATH) and removed. Nothing of it may be left:
-# no file, no PATH entry, no registry key. (Wine's RemoveEnvironmentStrings leaves the ';' before
-# the entry it removes, and Wine's cmd then stops searching PATH there: so the run by name comes
-# first.)
+# The zip's files; the MSI in a 64-bit Wine prefix: installed, its files, `tessolin` by name in a
+# new cmd (before an upgrade: Wine leaves a ';' in PATH on removal, and its cmd stops there), removed,
+# an upgrade from 0.0.1 in place, removed, and no file, PATH entry or registry key of it left.
 check_windows() { # PRESET ZIP_SUFFIX MSI_ARCH PROGRAM_FILES
   local version zip msi dir reg
   version=$(version_of "$1")
