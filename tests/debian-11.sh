@@ -3,16 +3,12 @@
 # root (build/debian-11/root, made once by debootstrap): the harness of build/default starts the
 # installed tessolin in the root, in the same folder, through this script. Run it as root.
 if [ "${1:-}" = --in-root ]; then # ROOT ARGS...: the installed tessolin, in ROOT, in this folder
-  root=$2
-  shift 2
-  exec chroot "$root" /bin/sh -c 'cd "$0" && exec /usr/bin/tessolin "$@"' "$PWD" "$@"
+  exec chroot "$2" /bin/sh -c 'cd "$0" && exec /usr/bin/tessolin "$@"' "$PWD" "${@:3}"
 fi
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || { echo "debian-11: run me as root" >&2; exit 1; }
 root=$PWD/build/debian-11/root
-debs=(build/linux-amd64/tessolin_*_amd64.deb)
-[ -f "${debs[0]}" ] || { echo "debian-11: no .deb in build/linux-amd64: run cpack --preset linux-amd64" >&2; exit 1; }
 if [ ! -d "$root" ]; then
   rm -rf "$root.new" && debootstrap --variant=minbase bullseye "$root.new" http://deb.debian.org/debian > /dev/null
   mv "$root.new" "$root"
@@ -23,7 +19,7 @@ cleanup() {
   rm -rf "$root/tmp/table" "$root/tmp/tessolin.deb" "${root:?}$root" # the link to the root's /
 }
 trap cleanup EXIT
-cp "${debs[0]}" "$root/tmp/tessolin.deb"
+cp build/linux-amd64/tessolin_*_amd64.deb "$root/tmp/tessolin.deb" # cpack --preset linux-amd64 made it
 chroot "$root" dpkg -i /tmp/tessolin.deb > /dev/null
 mount -t proc proc "$root/proc" # /dev/stdout and the like
 # The harness's folders, by the path it gives them, are the same folders inside the root.

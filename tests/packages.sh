@@ -31,7 +31,6 @@ check_checksum() { # a package against the checksum beside it, as a download wou
 }
 
 glibc_2_28() { dpkg --compare-versions "${1:-none}" le 2.28 2> /dev/null; } # VERSION: 2.28 or older
-
 runs_example() { # COMMAND...: the command writes the example's report
   rm -f "$work/sn_at.txt"
   "$@" "$example" "$work/sn_at.txt" || fail "$*: status $? on $example"
