@@ -1,5 +1,9 @@
-# Run by cpack on the packages it has just made, before it copies them out and checksums them.
-#
+# Run by cpack on the packages it has just made, before it copies them out and checksums them:
+# after a Windows zip it makes the MSI beside it, and it sets the modes of a .deb's members.
+if(CPACK_TESSOLIN_MSI_ARCH)
+  include(${CMAKE_CURRENT_LIST_DIR}/cpack-msi.cmake)
+endif()
+
 # CPack gives the members of a .deb's ar archive the modes their temporary files got from
 # the umask; here they become rw-r--r-- (dpkg-deb's), so that a builder with umask 002
 # makes the same .deb. An ar archive is "!<arch>\n", then per member a 60-byte header

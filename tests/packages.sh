@@ -1,21 +1,21 @@
 #!/usr/bin/env bash
 # Checks the packages that `cpack --preset PRESET` made, for each PRESET given (default: all
 # of them): every package against the checksum beside it; for each .deb its architecture,
-# its Depends, its file list and lintian (no error, no warning); for each .rpm the same,
-# with rpmlint reporting only what is listed below, and an install into a scratch root;
-# the zip's file list; and the tessolin of every Linux package run on the shipped example
-# (the ARM ones under qemu-user). The .deb of the default preset is installed for real with dpkg, then
+# its Depends and glibc symbols (2.28 at most), its file list and lintian (no error, no warning);
+# for each .rpm the same, with rpmlint reporting only what is listed below, and an install into
+# a scratch root; the Windows packages (below); and the tessolin of every Linux package run on
+# the shipped example (the ARM ones under qemu-user). The .deb of linux-amd64 is installed with dpkg, then
 # `tessolin` and `man tessolin` are run from it and it is purged again: so run this as root,
 # on a machine without tessolin installed (it refuses to run over one).
-#   tests/packages.sh [default] [windows] [linux-arm64] [linux-armhf]
+#   tests/packages.sh [linux-amd64] [windows] [windows-x86] [linux-arm64] [linux-armhf]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(default windows linux-arm64 linux-armhf)
+[ ${#presets[@]} -gt 0 ] || presets=(linux-amd64 windows windows-x86 linux-arm64 linux-armhf)
 example=examples/bmcfru.fru
 expected=$(printf 'SN : NWR120K4410023\r\nAsset Tag : DC3-R07-U21\r\n' | od -An -tx1)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'for prefix in "$work"/wine-*; do WINEPREFIX=$prefix wineserver -k 2> /dev/null; done; rm -rf "$work"' EXIT
 
 fail() {
   echo "packages: $*" >&2
@@ -30,6 +30,7 @@ check_checksum() { # a package against the checksum beside it, as a download wou
   (cd "$(dirname "$1")" && sha256sum --quiet -c "$(basename "$1").sha256") || fail "$1: checksum does not match"
 }
 
+glibc_2_28() { dpkg --compare-versions "${1:-none}" le 2.28 2> /dev/null; } # VERSION: 2.28 or older
 runs_example() { # COMMAND...: the command writes the example's report
   rm -f "$work/sn_at.txt"
   "$@" "$example" "$work/sn_at.txt" || fail "$*: status $? on $example"
@@ -78,13 +79,15 @@ check_linux() { # PRESET DEB_ARCH RPM_ARCH [EMULATOR...]
   check_checksum "$rpm"
 
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$deb_arch" ] || fail "$deb: Architecture is not $deb_arch"
-  dpkg-deb -f "$deb" Depends | grep -Eq "^libc6(:$deb_arch)? \(>= [0-9.]+\)$" || fail "$deb: Depends names no libc6"
+  glibc_2_28 "$(dpkg-deb -f "$deb" Depends | sed -En 's/^libc6 \(>= ([0-9.]+)\)$/\1/p')" || fail "$deb: Depends is not libc6 (>= 2.28)"
   diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }') <(deb_files) || fail "$deb: other files"
   # lintian leaves a file per binary in TMPDIR: in the scratch folder, it goes with it.
   TMPDIR=$work lintian --fail-on error,warning "$deb" || fail "$deb: lintian"
   mkdir "$work/$preset.deb"
   dpkg-deb -x "$deb" "$work/$preset.deb"
   runs_example "$@" "$work/$preset.deb/usr/bin/tessolin"
+  glibc_2_28 "$(objdump -T "$work/$preset.deb/usr/bin/tessolin" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -n 1 | cut -c7-)" ||
+    fail "$deb: tessolin asks for a glibc newer than 2.28"
 
   [ "$(rpm -qp --qf '%{ARCH}' "$rpm" 2> /dev/null)" = "$rpm_arch" ] || fail "$rpm: architecture is not $rpm_arch"
   rpm -qp --requires "$rpm" 2> /dev/null | grep -q '^libc\.so\.6' || fail "$rpm: requires no libc.so.6"
@@ -110,14 +113,8 @@ LIST
   echo "packages: $deb and $rpm ok"
 }
 
-check_windows() {
-  local version zip
-  version=$(version_of windows)
-  [ -n "$version" ] || fail "build/windows has no package: run cpack --preset windows"
-  zip=build/windows/tessolin-$version-Windows.zip
-  [ -f "$zip" ] || fail "$zip is missing: run cpack --preset windows"
-  check_checksum "$zip"
-  diff <(unzip -Z1 "$zip" | grep -v '/$' | sort) - <<'LIST' || fail "$zip: other files"
+windows_files() {
+  cat <<'LIST'
 LICENSE
 README.md
 examples/bmcfru.fru
@@ -125,14 +122,47 @@ examples/crlf-unit.fru
 examples/export-unit.bat
 tessolin.exe
 LIST
-  echo "packages: $zip ok"
 }
 
-# The real install: the default preset's .deb, on this machine.
+# The zip's files; the MSI in a 64-bit Wine prefix: installed, its files, `tessolin` by name in a
+# new cmd (before an upgrade: Wine leaves a ';' in PATH on removal, and its cmd stops there), removed,
+# an upgrade from 0.0.1 in place, removed, and no file, PATH entry or registry key of it left.
+check_windows() { # PRESET ZIP_SUFFIX MSI_ARCH PROGRAM_FILES
+  local version zip msi dir reg
+  version=$(version_of "$1")
+  [ -n "$version" ] || fail "build/$1 has no package: run cpack --preset $1"
+  zip=build/$1/tessolin-$version-Windows$2.zip
+  msi=build/$1/tessolin-$version-$3.msi
+  [ -f "$zip" ] && [ -f "$msi" ] || fail "$zip or $msi is missing: run cpack --preset $1"
+  check_checksum "$zip"
+  check_checksum "$msi"
+  diff <(unzip -Z1 "$zip" | grep -v '/$' | sort) <(windows_files) || fail "$zip: other files"
+
+  cpack --config "build/$1/CPackConfig.cmake" -D CPACK_PACKAGE_VERSION=0.0.1 -B "$work/$1.old" > /dev/null
+  export WINEPREFIX=$work/wine-$1 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY=
+  mkdir "$WINEPREFIX" && wineboot --init > /dev/null 2>&1
+  dir="$WINEPREFIX/drive_c/$4/tessolin" reg=$WINEPREFIX/system.reg
+  wine msiexec /i "$msi" /qn || fail "$msi: does not install"
+  diff <(cd "$dir" && find . -type f | cut -c3- | sort) <(windows_files) || fail "$msi: other files in $4"
+  runs_example wine cmd /c tessolin
+  wine msiexec /x "$msi" /qn || fail "$msi: does not uninstall"
+  wine msiexec /i "$work/$1.old/tessolin-0.0.1-$3.msi" /qn && wine msiexec /i "$msi" /qn ||
+    fail "$msi: does not install over version 0.0.1"
+  wineserver -w # so that the registry is on disk
+  grep -q "^\"DisplayVersion\"=\"$version\"" "$reg" && ! grep -q '^"DisplayVersion"="0.0.1"' "$reg" ||
+    fail "$msi: version 0.0.1 is not upgraded in place"
+  [ "$(grep '^"PATH"=' "$reg" | grep -o tessolin | wc -l)" -eq 1 ] || fail "$msi: not once on PATH"
+  wine msiexec /x "$msi" /qn || fail "$msi: does not uninstall"
+  wineserver -w
+  [ ! -e "$dir" ] && ! grep -qi tessolin "$WINEPREFIX"/*.reg || fail "$msi: left files or registry entries"
+  echo "packages: $zip and $msi ok"
+}
+
+# The real install: the .deb of linux-amd64, on this machine.
 install_default() {
   local version deb status=0
-  version=$(version_of default)
-  deb=build/default/tessolin_${version}_$(dpkg --print-architecture).deb
+  version=$(version_of linux-amd64)
+  deb=build/linux-amd64/tessolin_${version}_$(dpkg --print-architecture).deb
   dpkg -i "$deb" > /dev/null
   trap 'dpkg --purge tessolin > /dev/null; rm -rf "$work"' EXIT
   /usr/bin/tessolin > "$work/banner" || status=$?
@@ -144,26 +174,27 @@ install_default() {
 
 for preset in "${presets[@]}"; do
   case $preset in
-  default)
-    [ "$(id -u)" -eq 0 ] || fail "the default preset's .deb is installed with dpkg: run this as root"
+  linux-amd64)
+    [ "$(id -u)" -eq 0 ] || fail "the .deb of linux-amd64 is installed with dpkg: run this as root"
     if dpkg-query -W -f '${Status}' tessolin 2> /dev/null | grep -q installed || command -v tessolin > /dev/null; then
       fail "tessolin is already installed ($(command -v tessolin || echo 'dpkg: tessolin')); this script installs" \
         "its own .deb and purges it, which would remove or hide that one: remove it first or run elsewhere"
     fi
     ;;
-  windows | linux-arm64 | linux-armhf) ;;
+  windows | windows-x86 | linux-arm64 | linux-armhf) ;;
   *) fail "no such package preset: $preset" ;;
   esac
 done
 for preset in "${presets[@]}"; do
   case $preset in
-  default) check_linux default "$(dpkg --print-architecture)" "$(uname -m)" ;;
-  windows) check_windows ;;
-  linux-arm64) check_linux linux-arm64 arm64 aarch64 qemu-aarch64 -L /usr/aarch64-linux-gnu ;;
-  linux-armhf) check_linux linux-armhf armhf armv7hl qemu-arm -L /usr/arm-linux-gnueabihf ;;
+  linux-amd64) check_linux linux-amd64 amd64 x86_64 ;;
+  windows) check_windows windows "" x64 "Program Files" ;;
+  windows-x86) check_windows windows-x86 -x86 x86 "Program Files (x86)" ;;
+  linux-arm64) check_linux linux-arm64 arm64 aarch64 qemu-aarch64 -L build/sysroot/debian-11-arm64 ;;
+  linux-armhf) check_linux linux-armhf armhf armv7hl qemu-arm -L build/sysroot/debian-11-armhf ;;
   esac
 done
 for preset in "${presets[@]}"; do
-  [ "$preset" != default ] || install_default
+  [ "$preset" != linux-amd64 ] || install_default
 done
 echo "packages: ok"

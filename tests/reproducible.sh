@@ -16,6 +16,7 @@ build() { # clone HEAD into $1 and make every package of the presets that follow
   shift
   git clone -q --no-hardlinks . "$dir"
   git -C "$dir" checkout -q --detach "$(git rev-parse HEAD)"
+  [ ! -d build/sysroot/debs ] || { mkdir -p "$dir/build/sysroot" && cp -r build/sysroot/debs "$dir/build/sysroot/"; } # checked again there
   for preset in "$@"; do
     (cd "$dir" && cmake --preset "$preset" -DBUILD_TESTING=OFF && cmake --build --preset "$preset" &&
       cpack --preset "$preset") > "$dir.log" 2>&1 ||
@@ -35,7 +36,7 @@ if [ "${1:-}" = --build ]; then # the second builder, started below under its ow
 fi
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(default windows linux-arm64 linux-armhf)
+[ ${#presets[@]} -gt 0 ] || presets=(linux-amd64 windows windows-x86 linux-arm64 linux-armhf)
 if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
   echo "reproducible: checking the commit $(git rev-parse --short HEAD); uncommitted changes are not in it" >&2
 fi
@@ -57,7 +58,7 @@ sleep 1 # so that every file of the second clone is younger by a second at least
 )
 
 shopt -s nullglob
-made() { (cd "$1" && printf '%s\n' build/*/*.deb build/*/*.rpm build/*/*.zip build/*/*.sha256 build/*/tessolin build/*/tessolin.exe); }
+made() { (cd "$1" && printf '%s\n' build/*/*.deb build/*/*.rpm build/*/*.zip build/*/*.msi build/*/*.sha256 build/*/tessolin build/*/tessolin.exe); }
 [ "$(made "$work/a")" = "$(made "$work/second/clone")" ] || { echo "reproducible: the clones made different files" >&2; exit 1; }
 differ=0
 count=0
