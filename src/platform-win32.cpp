@@ -146,6 +146,10 @@ bool may_write(HANDLE handle) {
   return writer.is_open() || why == ERROR_SHARING_VIOLATION || why == ERROR_LOCK_VIOLATION;
 }
 
+// What a new report takes on from the old one besides what ReplaceFileW gives it.
+constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
 // A plain report is a file of one link, no reparse point and no stream, that the caller may
 // write: a renamed file can take its place without losing anything. Its stored path goes to `stored`.
 bool is_plain(HANDLE report, BY_HANDLE_FILE_INFORMATION &info, const wchar_t *full, wchar_t *stored) {
@@ -169,15 +173,14 @@ bool may_move_onto(const wchar_t *name, const file_identity &description) {
   return false;
 }
 
-// Puts the old report back under its name after ReplaceFileW moved it to the backup name but could
-// not move the new one in (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2). Where another run's report has
-// taken the name meanwhile, the old one is out of date and goes.
-bool put_back(const wchar_t *backup, const wchar_t *report) {
-  if (retry_while_busy([&] { return ::MoveFileExW(backup, report, 0) != 0; })) {
-    return true;
-  }
-  const DWORD why = ::GetLastError();
-  return (why == ERROR_ALREADY_EXISTS || why == ERROR_FILE_EXISTS) && ::DeleteFileW(backup) != 0;
+// Puts the old report back under its name after ReplaceFileW moved it to the backup name but
+// could not move the new one in (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2): over another run's new
+// report, too, should one have taken the name meanwhile, so that nothing of the old one is lost.
+bool put_back(const wchar_t *backup, const wchar_t *report, const file_identity &description) {
+  return retry_while_busy([&] {
+    return may_move_onto(report, description) &&
+           ::MoveFileExW(backup, report, MOVEFILE_REPLACE_EXISTING) != 0;
+  });
 }
 
 // A file ID that tells files apart: some file systems give zero (or all ones) to every file.
@@ -465,10 +468,8 @@ bool scratch_file::write(std::string_view bytes) const { return write_all(file_.
 // owner or SACL, which need privileges). The attributes (hidden, system, ...) are given here
 // too, where Wine's ReplaceFileW drops them.
 step scratch_file::take_on_report() const {
-  constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                         FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
   FILE_BASIC_INFO basic{};
-  basic.FileAttributes = report_.old_attributes_ & kept;
+  basic.FileAttributes = report_.old_attributes_ & kept_attributes;
   const bool given = report_.kind_ != report_kind::replaceable || basic.FileAttributes == 0 ||
                      ::SetFileInformationByHandle(file_.get(), FileBasicInfo, &basic, sizeof basic) != 0;
   return given ? step::done : step::write_in_place;
@@ -484,11 +485,20 @@ step scratch_file::commit() {
   const wchar_t *const report = report_.stored_path_.get();
   const file_identity &description = report_.description_;
   if (report_.kind_ == report_kind::absent) {
-    committed_ = retry_while_busy([&] {
-      return may_move_onto(report, description) &&
-             ::MoveFileExW(path_.get(), report, MOVEFILE_REPLACE_EXISTING) != 0;
-    });
-    return committed_ ? step::done : step::failed;
+    committed_ = retry_while_busy(
+        [&] { return may_move_onto(report, description) && ::MoveFileExW(path_.get(), report, 0) != 0; });
+    const DWORD why = ::GetLastError();
+    if (committed_ || (why != ERROR_ALREADY_EXISTS && why != ERROR_FILE_EXISTS)) {
+      return committed_ ? step::done : step::failed;
+    }
+    // Another run has made the report meanwhile (or put it back, while it replaced the old one):
+    // this one replaces it like any report that was there, and takes on its attributes.
+    const DWORD attributes = ::GetFileAttributesW(report);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        ((attributes & kept_attributes) != 0 &&
+         ::SetFileAttributesW(path_.get(), attributes & kept_attributes) == 0)) {
+      return step::failed;
+    }
   }
   bool stranded = false; // the old report is under the backup name, and could not be put back
   // No REPLACEFILE_IGNORE_MERGE_ERRORS: a security or stream that cannot be carried over fails the replace.
@@ -502,7 +512,7 @@ step scratch_file::commit() {
         }
         if (::GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
           // Once put back, both files have their own names again, as after ERROR_UNABLE_TO_MOVE_REPLACEMENT.
-          stranded = !put_back(backup_.get(), report);
+          stranded = !put_back(backup_.get(), report, description);
           ::SetLastError(stranded ? ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 : ERROR_UNABLE_TO_MOVE_REPLACEMENT);
         }
         return false;
