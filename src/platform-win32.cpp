@@ -173,6 +173,14 @@ bool may_move_onto(const wchar_t *name, const file_identity &description) {
   return false;
 }
 
+// Whether the caller may delete the file `name` now, which is not the description: it may, and
+// whoever has it open lets it.
+bool may_delete(const wchar_t *name, const file_identity &description) {
+  const os_handle file{::CreateFileW(name, DELETE, share_all, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+  return file.is_open() && !description.is_reached_through(file.get());
+}
+
 // Puts the old report back under its name after ReplaceFileW moved it to the backup name but
 // could not move the new one in (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2): over another run's new
 // report, too, should one have taken the name meanwhile, so that nothing of the old one is lost.
@@ -348,17 +356,17 @@ report_target::report_target(native_path path, const file_identity &description)
     return;
   }
   // A report that another run is replacing is out of reach for a moment.
+  os_handle report;
   if (retry_while_busy([&] {
-        old_.reset(open_for_query(path, FILE_FLAG_OPEN_REPARSE_POINT));
-        return old_.is_open();
+        report.reset(open_for_query(path, FILE_FLAG_OPEN_REPARSE_POINT));
+        return report.is_open();
       })) {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (is_plain(old_.get(), info, full.get(), stored_path_.get())) {
+    if (is_plain(report.get(), info, full.get(), stored_path_.get())) {
       name_at_ = name_start(stored_path_.get());
       old_attributes_ = info.dwFileAttributes;
+      old_.emplace(report.get()); // not held open: Windows renames nothing over an open file
       kind_ = report_kind::replaceable;
-    } else {
-      old_.close();
     }
     return;
   }
@@ -407,7 +415,7 @@ bool report_target::write_in_place(std::string_view bytes) {
     report.reset(may ? open_for_writing(name, CREATE_NEW) : nullptr);
   }
   if (!report.is_open() || description_.is_reached_through(report.get()) ||
-      (old_.is_open() && !file_identity{old_.get()}.is_reached_through(report.get()))) {
+      (old_ && !old_->is_reached_through(report.get()))) {
     return false;
   }
   const bool emptied = ::GetFileType(report.get()) != FILE_TYPE_DISK || ::SetEndOfFile(report.get()) != 0;
@@ -475,9 +483,16 @@ step scratch_file::take_on_report() const {
   return given ? step::done : step::write_in_place;
 }
 
-// Right before each move, what the report's name reaches must not be the description. The old
-// report keeps the backup name until the new one is in place, so each documented failure of
-// ReplaceFileW leaves it under its own name, and then writing in place may still work.
+// Right before each move, what the report's name reaches must not be the description. Where the
+// file system takes hard links, the old report gets a second name, which ReplaceFileW replaces:
+// the new file takes on the old one's security and streams there, and is then renamed over the
+// report in one step, so that the report's name always names the old report or the new one, even
+// when the run is killed. Elsewhere (FAT), and where that rename is refused (Windows renames
+// nothing over a file that another program has open), ReplaceFileW replaces the report itself,
+// and the old one keeps the backup name until the new one is in place. Either way each
+// documented failure leaves the old report under its own name, and then writing in place may
+// still work. No REPLACEFILE_IGNORE_MERGE_ERRORS: a security or stream that cannot be carried
+// over fails the replace.
 step scratch_file::commit() {
   if (!file_.close()) {
     return step::failed;
@@ -491,8 +506,8 @@ step scratch_file::commit() {
     if (committed_ || (why != ERROR_ALREADY_EXISTS && why != ERROR_FILE_EXISTS)) {
       return committed_ ? step::done : step::failed;
     }
-    // Another run has made the report meanwhile (or put it back, while it replaced the old one):
-    // this one replaces it like any report that was there, and takes on its attributes.
+    // Another run has made the report meanwhile: this one replaces it like any report that was
+    // there, and takes on its attributes.
     const DWORD attributes = ::GetFileAttributesW(report);
     if (attributes == INVALID_FILE_ATTRIBUTES ||
         ((attributes & kept_attributes) != 0 &&
@@ -500,8 +515,29 @@ step scratch_file::commit() {
       return step::failed;
     }
   }
+  // ReplaceFileW over a second name of the old report, then one rename over the report; only
+  // where whoever holds the old report lets it be deleted, so that the second name can go again.
+  if (may_delete(report, description) && ::CreateHardLinkW(backup_.get(), report, nullptr) != 0) {
+    const bool moved = retry_while_busy([&] {
+      return may_move_onto(report, description) &&
+             ::ReplaceFileW(backup_.get(), path_.get(), nullptr, 0, nullptr, nullptr) != 0;
+    });
+    if (!moved) { // the second name of the old report goes; the report is as it was
+      retry_while_busy([this] { return ::DeleteFileW(backup_.get()) != 0; });
+      return step::write_in_place;
+    }
+    committed_ = retry_while_busy([&] {
+      return may_move_onto(report, description) &&
+             ::MoveFileExW(backup_.get(), report, MOVEFILE_REPLACE_EXISTING) != 0;
+    });
+    if (committed_) {
+      return step::done;
+    }
+    // Refused, as while another program reads the report: the new file, with all it has taken
+    // on, replaces the report as it would without links.
+    std::swap(path_, backup_);
+  }
   bool stranded = false; // the old report is under the backup name, and could not be put back
-  // No REPLACEFILE_IGNORE_MERGE_ERRORS: a security or stream that cannot be carried over fails the replace.
   committed_ = retry_while_busy(
       [&] {
         if (!may_move_onto(report, description)) {
@@ -519,8 +555,7 @@ step scratch_file::commit() {
       },
       true);
   if (committed_) {
-    report_.old_.close();
-    retry_while_busy([this] { return ::DeleteFileW(backup_.get()) != 0; });
+    retry_while_busy([this] { return ::DeleteFileW(backup_.get()) != 0; }); // the old report
     return step::done;
   }
   return stranded ? step::failed : step::write_in_place;

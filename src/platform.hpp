@@ -138,7 +138,7 @@ private:
   heap_array<wchar_t> stored_path_;  // the full path as the report's handle, or its folder's, gives it
   std::size_t name_at_ = 0;          // where the report's name begins in it
   std::size_t stream_at_ = 0;        // for a stream (r.txt:s), where its part begins in the full path
-  os_handle old_;                    // the report as it is, while it may be replaced
+  std::optional<file_identity> old_; // the report that may be replaced, as its handle told it
   unsigned long old_attributes_ = 0; // the report's FILE_ATTRIBUTE_ flags
 #else
   native_path name_ = nullptr; // the last part of path_, found in folder_
