@@ -36,7 +36,8 @@ HANDLE open_for_writing(const wchar_t *path, DWORD disposition) {
 
 // Errors that say another program holds a file for a moment (a virus scanner, an indexer,
 // another run replacing the same report), not that the step can never work. A denied access
-// is lasting. ReplaceFileW's 1175 and 1176 leave both files under their own names.
+// is lasting. ReplaceFileW's 1175, and its 1176 where it was given a backup name, leave both
+// files under their own names (without one, 1176 says that the replaced name is gone).
 bool is_busy(DWORD why) {
   return why == ERROR_SHARING_VIOLATION || why == ERROR_LOCK_VIOLATION ||
          why == ERROR_UNABLE_TO_REMOVE_REPLACED || why == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
@@ -181,14 +182,11 @@ bool may_delete(const wchar_t *name, const file_identity &description) {
   return file.is_open() && !description.is_reached_through(file.get());
 }
 
-// Puts the old report back under its name after ReplaceFileW moved it to the backup name but
-// could not move the new one in (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2): over another run's new
-// report, too, should one have taken the name meanwhile, so that nothing of the old one is lost.
-bool put_back(const wchar_t *backup, const wchar_t *report, const file_identity &description) {
-  return retry_while_busy([&] {
-    return may_move_onto(report, description) &&
-           ::MoveFileExW(backup, report, MOVEFILE_REPLACE_EXISTING) != 0;
-  });
+// Moves the file `from` onto `report` with MoveFileExW's `flags`, as long as what `report` names
+// right before is not the description.
+bool move_onto(const wchar_t *from, const wchar_t *report, DWORD flags, const file_identity &description) {
+  return retry_while_busy(
+      [&] { return may_move_onto(report, description) && ::MoveFileExW(from, report, flags) != 0; });
 }
 
 // A file ID that tells files apart: some file systems give zero (or all ones) to every file.
@@ -241,6 +239,63 @@ bool write_all(HANDLE file, std::string_view bytes) {
     bytes.remove_prefix(wrote);
   }
   return true;
+}
+
+// Where the file system takes hard links, the old report gets a second name, which ReplaceFileW
+// replaces: the new file takes on the old one's DACL and streams there, and is then renamed over
+// the report in one step, so that the report's name always names the old report or the new one,
+// even when the run is killed. Only a report that whoever holds it lets be deleted gets the
+// second name, which could not go again otherwise. done; write_in_place with the report as it
+// was; or none, where the file system takes no links, or where the new file could not be renamed
+// over the report (Windows renames nothing over a file that another program has open): then the
+// new file is the scratch file, whose name `scratch` and `second` have swapped.
+std::optional<step> replace_through_link(const wchar_t *report, heap_array<wchar_t> &scratch,
+                                         heap_array<wchar_t> &second, const file_identity &description) {
+  if (!may_delete(report, description) || ::CreateHardLinkW(second.get(), report, nullptr) == 0) {
+    return std::nullopt;
+  }
+  if (!retry_while_busy([&] {
+        return may_move_onto(report, description) &&
+               ::ReplaceFileW(second.get(), scratch.get(), nullptr, 0, nullptr, nullptr) != 0;
+      })) {
+    retry_while_busy([&] { return ::DeleteFileW(second.get()) != 0; }); // the old report's second name
+    return step::write_in_place;
+  }
+  if (move_onto(second.get(), report, MOVEFILE_REPLACE_EXISTING, description)) {
+    return step::done;
+  }
+  std::swap(scratch, second);
+  return std::nullopt;
+}
+
+// ReplaceFileW over the report itself, where the old one keeps the backup name until the new one is
+// in place, and is put back after ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 (over another run's new report,
+// should one have taken the name meanwhile, so that nothing of the old one is lost). done; failed
+// where it could not be put back, and keeps the backup name; else write_in_place.
+step replace_with_backup(const wchar_t *report, const wchar_t *scratch, const wchar_t *backup,
+                         const file_identity &description) {
+  bool stranded = false;
+  const bool replaced = retry_while_busy(
+      [&] {
+        if (!may_move_onto(report, description)) {
+          return false;
+        }
+        if (::ReplaceFileW(report, scratch, backup, 0, nullptr, nullptr) != 0) {
+          return true;
+        }
+        if (::GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+          // Once put back, both files have their own names again, as after ERROR_UNABLE_TO_MOVE_REPLACEMENT.
+          stranded = !move_onto(backup, report, MOVEFILE_REPLACE_EXISTING, description);
+          ::SetLastError(stranded ? ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 : ERROR_UNABLE_TO_MOVE_REPLACEMENT);
+        }
+        return false;
+      },
+      true);
+  if (replaced) {
+    retry_while_busy([&] { return ::DeleteFileW(backup) != 0; }); // the old report
+    return step::done;
+  }
+  return stranded ? step::failed : step::write_in_place;
 }
 
 } // namespace
@@ -483,16 +538,10 @@ step scratch_file::take_on_report() const {
   return given ? step::done : step::write_in_place;
 }
 
-// Right before each move, what the report's name reaches must not be the description. Where the
-// file system takes hard links, the old report gets a second name, which ReplaceFileW replaces:
-// the new file takes on the old one's security and streams there, and is then renamed over the
-// report in one step, so that the report's name always names the old report or the new one, even
-// when the run is killed. Elsewhere (FAT), and where that rename is refused (Windows renames
-// nothing over a file that another program has open), ReplaceFileW replaces the report itself,
-// and the old one keeps the backup name until the new one is in place. Either way each
-// documented failure leaves the old report under its own name, and then writing in place may
-// still work. No REPLACEFILE_IGNORE_MERGE_ERRORS: a security or stream that cannot be carried
-// over fails the replace.
+// Right before each move, what the report's name reaches must not be the description. Either
+// way of replacing leaves the old report under its own name after each documented failure of
+// ReplaceFileW, and then writing in place may still work. No REPLACEFILE_IGNORE_MERGE_ERRORS: a
+// DACL or stream that cannot be carried over fails the replace.
 step scratch_file::commit() {
   if (!file_.close()) {
     return step::failed;
@@ -500,8 +549,7 @@ step scratch_file::commit() {
   const wchar_t *const report = report_.stored_path_.get();
   const file_identity &description = report_.description_;
   if (report_.kind_ == report_kind::absent) {
-    committed_ = retry_while_busy(
-        [&] { return may_move_onto(report, description) && ::MoveFileExW(path_.get(), report, 0) != 0; });
+    committed_ = move_onto(path_.get(), report, 0, description);
     const DWORD why = ::GetLastError();
     if (committed_ || (why != ERROR_ALREADY_EXISTS && why != ERROR_FILE_EXISTS)) {
       return committed_ ? step::done : step::failed;
@@ -515,50 +563,12 @@ step scratch_file::commit() {
       return step::failed;
     }
   }
-  // ReplaceFileW over a second name of the old report, then one rename over the report; only
-  // where whoever holds the old report lets it be deleted, so that the second name can go again.
-  if (may_delete(report, description) && ::CreateHardLinkW(backup_.get(), report, nullptr) != 0) {
-    const bool moved = retry_while_busy([&] {
-      return may_move_onto(report, description) &&
-             ::ReplaceFileW(backup_.get(), path_.get(), nullptr, 0, nullptr, nullptr) != 0;
-    });
-    if (!moved) { // the second name of the old report goes; the report is as it was
-      retry_while_busy([this] { return ::DeleteFileW(backup_.get()) != 0; });
-      return step::write_in_place;
-    }
-    committed_ = retry_while_busy([&] {
-      return may_move_onto(report, description) &&
-             ::MoveFileExW(backup_.get(), report, MOVEFILE_REPLACE_EXISTING) != 0;
-    });
-    if (committed_) {
-      return step::done;
-    }
-    // Refused, as while another program reads the report: the new file, with all it has taken
-    // on, replaces the report as it would without links.
-    std::swap(path_, backup_);
+  std::optional<step> replaced = replace_through_link(report, path_, backup_, description);
+  if (!replaced) {
+    replaced = replace_with_backup(report, path_.get(), backup_.get(), description);
   }
-  bool stranded = false; // the old report is under the backup name, and could not be put back
-  committed_ = retry_while_busy(
-      [&] {
-        if (!may_move_onto(report, description)) {
-          return false;
-        }
-        if (::ReplaceFileW(report, path_.get(), backup_.get(), 0, nullptr, nullptr) != 0) {
-          return true;
-        }
-        if (::GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
-          // Once put back, both files have their own names again, as after ERROR_UNABLE_TO_MOVE_REPLACEMENT.
-          stranded = !put_back(backup_.get(), report, description);
-          ::SetLastError(stranded ? ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 : ERROR_UNABLE_TO_MOVE_REPLACEMENT);
-        }
-        return false;
-      },
-      true);
-  if (committed_) {
-    retry_while_busy([this] { return ::DeleteFileW(backup_.get()) != 0; }); // the old report
-    return step::done;
-  }
-  return stranded ? step::failed : step::write_in_place;
+  committed_ = replaced == step::done;
+  return *replaced;
 }
 
 } // namespace tessolin
