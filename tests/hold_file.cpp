@@ -18,12 +18,11 @@ int wmain(int argc, wchar_t *argv[]) {
   for (const ULONGLONG end = ::GetTickCount64() + 30000; ::GetTickCount64() < end;) {
     WIN32_FIND_DATAW found{};
     const HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-      continue;
-    }
-    ::FindClose(search);
-    const HANDLE file = ::CreateFileW((folder + found.cFileName).c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE file =
+        search == INVALID_HANDLE_VALUE || ::FindClose(search) == 0
+            ? INVALID_HANDLE_VALUE
+            : ::CreateFileW((folder + found.cFileName).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       ::Sleep(std::wcstoul(argv[2], nullptr, 10));
       ::CloseHandle(file);
