@@ -81,7 +81,8 @@ private:
   bool storage_ = false; // whether a write could destroy it: a file or a disk, not a terminal
 #ifdef _WIN32
   unsigned long long volume_ = 0;
-  std::array<unsigned char, 16> id_{}; // FILE_ID_128
+  std::array<unsigned char, 16> id_{}; // FILE_ID_128, or the 64-bit index
+  heap_array<wchar_t> device_path_;    // its path, where the file system gives no usable ID
 #else
   struct stat status_ {};
 #endif
@@ -134,7 +135,10 @@ private:
   const file_identity &description_;
   report_kind kind_ = report_kind::in_place;
 #ifdef _WIN32
-  heap_array<wchar_t> stored_path_;  // the full path under the name stored on disk
+  heap_array<wchar_t> stored_path_;  // the full path as the report's handle, or its folder's, gives it
+  std::size_t name_at_ = 0;          // where the report's name begins in it
+  std::size_t stream_at_ = 0;        // for a stream (r.txt:s), where its part begins in the full path
+  std::optional<file_identity> old_; // the report that may be replaced, as its handle told it
   unsigned long old_attributes_ = 0; // the report's FILE_ATTRIBUTE_ flags
 #else
   native_path name_ = nullptr; // the last part of path_, found in folder_
@@ -173,6 +177,7 @@ private:
   bool committed_ = false;
 #ifdef _WIN32
   heap_array<wchar_t> path_;
+  heap_array<wchar_t> backup_; // the old report's name while the new one takes its place
 #else
   std::array<char, 256> name_{}; // NAME_MAX and its zero byte
 #endif

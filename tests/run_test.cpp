@@ -60,6 +60,7 @@ enum class setup {
   no_file_size,  // the tool may not write a single byte to any file
   small_stack,   // the tool starts with a 64 KiB stack
   other_drive,   // FILE_OUT names FILE_IN through another drive letter (Windows)
+  long_form,     // FILE_OUT is given in the \\?\ form, which Windows takes as it stands
   // The report as the caller set it up
   private_report,     // mode 0600
   set_group_id,       // mode 02644
@@ -79,6 +80,7 @@ enum class setup {
   bind_mounted_in_ro, // the same, in a folder sub/ mounted read-only
   no_free_inodes,     // the report's folder sub/ is a file system with no inode left
   hidden,             // the report has Windows's hidden attribute
+  scratch_held,       // the same, and another program holds the new scratch file open for 0.7 s
   // What only a check at the moment of writing, or a policy's fallback, gets right
   swapped_during_read, // out.txt becomes a symbolic link to the input while the input is read
   block_alias,         // FILE_IN is a loop device, FILE_OUT another device node of it
@@ -99,10 +101,10 @@ struct run_case {
   bool banner = false;
   setup kind = setup::file;
   platform only = platform::both;
-  const char *prior = nullptr;  // report content before the run
-  std::size_t filler = 0;       // this many 'x' bytes streamed after the input (fifo)
-  const char *stored = nullptr; // the report's name on disk, where the argument spells it otherwise
-  bool in_place = false;        // an existing report is written in place rather than replaced whole
+  const char *prior = nullptr;          // report content before the run
+  std::size_t filler = 0;               // this many 'x' bytes streamed after the input (fifo)
+  const char *stored = nullptr;         // the report's name on disk, where the argument spells it otherwise
+  std::optional<bool> in_place = false; // an existing report is written in place, not replaced; none: either
   const char *inject = nullptr; // a failure strace makes a system call return, as "fchown:error=EPERM"
 };
 
@@ -169,6 +171,15 @@ const std::string unicode = "ünïcødé-報告"; // outside any console code pa
 const std::string twelve = "01 a b c d e f g h i j k ";
 const std::string ok = report("SN123", "AT9");
 const std::string long_name = std::string(250, 'n') + ".txt"; // too long for a scratch name beside it
+// 119 two-byte letters and ".txt": 242 bytes, too long for a scratch name beside it where the
+// limit counts bytes (Wine on Linux, Samba), though not where it counts UTF-16 units.
+const std::string two_byte_name = [] {
+  std::string name;
+  for (int letter = 0; letter < 119; ++letter) {
+    name += "é";
+  }
+  return name + ".txt";
+}();
 
 // One row per case.
 // clang-format off
@@ -283,6 +294,13 @@ const run_case cases[] = {
      .only = platform::windows_only},
     {.name = "report_is_the_input_with_backslash", .input = unit(), .status = 1,
      .args = {"sub/in.fru", "sub\\in.fru"}, .only = platform::windows_only},
+    {.name = "report_is_a_stream_of_the_input", .input = unit(), .status = 1, .args = {"in.fru", "in.fru:s"},
+     .only = platform::windows_only},
+    // Names that Windows takes as they stand: other files than the input, which stays as it was
+    {.name = "input_name_with_trailing_dot_in_long_form", .input = unit(), .report = ok, .args = {"in.fru", "in.fru."},
+     .kind = setup::long_form, .only = platform::windows_only, .stored = "in.fru."},
+    {.name = "input_name_with_trailing_space_in_long_form", .input = unit(), .report = ok,
+     .args = {"in.fru", "in.fru "}, .kind = setup::long_form, .only = platform::windows_only, .stored = "in.fru "},
     {.name = "banner_into_closed_pipe", .input = "", .status = 1, .args = {}, .kind = setup::broken_pipe},
     {.name = "report_to_stdout_into_closed_pipe", .input = unit(), .status = 1, .args = {"in.fru", "/dev/stdout"},
      .kind = setup::broken_pipe, .only = platform::linux_only},
@@ -329,6 +347,12 @@ const run_case cases[] = {
      .only = platform::windows_only, .prior = "old\r\n", .stored = "long report name.txt"},
     {.name = "hidden_report", .input = unit(), .report = ok, .kind = setup::hidden, .only = platform::windows_only,
      .prior = "old\r\n"},
+    {.name = "scratch_file_held_by_another_program", .input = unit(), .report = ok, .kind = setup::scratch_held,
+     .only = platform::windows_only, .prior = "old\r\n", .in_place = std::nullopt},
+    {.name = "report_by_drive_relative_name", .input = unit(), .report = ok, .args = {"in.fru", "Z:out.txt"},
+     .only = platform::windows_only, .prior = "old\r\n", .stored = "out.txt"},
+    {.name = "report_named_with_119_two_byte_letters", .input = unit(), .report = ok,
+     .args = {"in.fru", two_byte_name}, .prior = "old\r\n"},
     // ACLs, attributes and folders that decide what a new file gets
     {.name = "report_with_acl_grant", .input = unit(), .report = ok, .kind = setup::acl_grant,
      .only = platform::linux_only, .prior = "old\r\n"},
@@ -619,8 +643,9 @@ std::optional<std::string> attach_loop_device(const run_case &row, const fs::pat
 // row names. A reason when the circumstance cannot be made here.
 std::optional<std::string> prepare(const run_case &row, const fs::path &dir, prepared &paths) {
   paths.args = row.args;
-  if (row.kind == setup::other_drive) {
-    paths.args[1] = "Z:" + (dir / paths.args[0]).string();
+  if (row.kind == setup::other_drive || row.kind == setup::long_form) {
+    const bool long_form = row.kind == setup::long_form;
+    paths.args[1] = (long_form ? "\\\\?\\Z:" : "Z:") + (dir / paths.args[long_form ? 1 : 0]).string();
     std::replace(paths.args[1].begin(), paths.args[1].end(), '/', '\\');
   }
   paths.input = dir / (paths.args.empty() ? "in.fru" : paths.args[0]);
@@ -750,6 +775,7 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
     write_file(out, row.prior);
     break;
   case setup::hidden:
+  case setup::scratch_held:
     set_attribute(out, "user.DOSATTRIB", "0x2"); // how Wine keeps the hidden attribute
     break;
   case setup::swapped_during_read: // the row's strace holds the tool's first read for a second
@@ -926,7 +952,23 @@ TEST_P(Run, Case) {
                    {"strace", "-f", "-qq", "-o", "/dev/null", "-e", std::string("inject=") + row.inject});
   }
 
+  pid_t holder = -1; // another program, which holds the new scratch file as a virus scanner would
+  if (row.kind == setup::scratch_held) {
+    std::vector<std::string> words = split_command();
+    ASSERT_NE(std::getenv("TESSOLIN_HOLDER"), nullptr) << "the Windows tests name the helper";
+    words.back() = std::getenv("TESSOLIN_HOLDER");
+    words.insert(words.end(), {"..\\.out.txt.*.tmp", "700"});
+    holder = start_in(dir / "sub", words);
+    for (int waited = 0; waited < 30000 && read_file(dir / "sub/stdout").value_or("").empty(); ++waited) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
   const int status = run_in(dir, command, row.kind);
+  if (holder > 0) {
+    ::kill(holder, SIGKILL);
+    wait_for(holder);
+  }
 
   EXPECT_EQ(status, row.status);
   EXPECT_EQ(read_file(dir / "stdout").value_or(""), row.banner ? banner() : "");
@@ -943,15 +985,15 @@ TEST_P(Run, Case) {
     EXPECT_EQ(read_file(output), row.report ? row.report : before) << "report " << output;
   }
   struct stat file_after {};
-  if (status == 0 && existed && ::stat(output.c_str(), &file_after) == 0) {
-    EXPECT_EQ(file_after.st_ino == file_before.st_ino, row.in_place)
-        << (row.in_place ? "must be written in place" : "must be replaced whole");
+  if (status == 0 && existed && row.in_place && ::stat(output.c_str(), &file_after) == 0) {
+    EXPECT_EQ(file_after.st_ino == file_before.st_ino, *row.in_place)
+        << (*row.in_place ? "must be written in place" : "must be replaced whole");
   }
   if (row.stored != nullptr) {
     EXPECT_FALSE(fs::exists(dir / fs::path(paths.args[1]).filename().string()))
         << "the report must keep its stored name";
   }
-  if (row.kind == setup::file || row.kind == setup::other_drive) {
+  if (row.kind == setup::file || row.kind == setup::other_drive || row.kind == setup::long_form) {
     EXPECT_EQ(read_file(paths.input), row.input) << "the input must never change";
   }
   for (const fs::path &folder : {dir, dir / "sub"}) {
