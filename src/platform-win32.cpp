@@ -62,6 +62,18 @@ template <typename Step> bool retry_while_busy(const Step &step, bool while_miss
   }
 }
 
+// An exclusive lock on the whole of a report written in place, held until it is closed, so that
+// two runs never mix their lines in it: another run holds it for a moment only. A lock held
+// longer fails the run; a file system without locks is written as a plain open would.
+bool lock_for_writing(HANDLE file) {
+  OVERLAPPED from_start{};
+  return ::GetFileType(file) != FILE_TYPE_DISK || retry_while_busy([&] {
+           return ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                               MAXDWORD, &from_start) != 0;
+         }) ||
+         !is_busy(::GetLastError());
+}
+
 // Where the last part of `path` begins, after its last separator.
 std::size_t name_start(std::wstring_view path) {
   const std::size_t slash = path.find_last_of(L"\\/");
@@ -470,7 +482,7 @@ bool report_target::write_in_place(std::string_view bytes) {
     report.reset(may ? open_for_writing(name, CREATE_NEW) : nullptr);
   }
   if (!report.is_open() || description_.is_reached_through(report.get()) ||
-      (old_ && !old_->is_reached_through(report.get()))) {
+      (old_ && !old_->is_reached_through(report.get())) || !lock_for_writing(report.get())) {
     return false;
   }
   const bool emptied = ::GetFileType(report.get()) != FILE_TYPE_DISK || ::SetEndOfFile(report.get()) != 0;
