@@ -99,8 +99,11 @@ bool takes_scratch_files(int folder) {
   return ::statx(folder, "", AT_EMPTY_PATH, STATX_TYPE, &found) == 0 && (found.stx_attributes & fixed) == 0;
 }
 
-// Errors that say a file system has no inode flags at all.
-bool has_no_flags(int error) { return error == ENOTTY || error == ENOTSUP || error == EINVAL; }
+// Errors that say a file system has no inode flags at all, or (ENOSYS, from an emulator such as
+// qemu-user) that the system knows no such request.
+bool has_no_flags(int error) {
+  return error == ENOTTY || error == ENOTSUP || error == EINVAL || error == ENOSYS;
+}
 
 // Every flag chattr sets; the others tell how the file is stored, not what the caller chose.
 constexpr int chosen_flags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_IMMUTABLE_FL |
