@@ -139,7 +139,7 @@ check_windows() { # PRESET ZIP_SUFFIX MSI_ARCH PROGRAM_FILES
   diff <(unzip -Z1 "$zip" | grep -v '/$' | sort) <(windows_files) || fail "$zip: other files"
 
   cpack --config "build/$1/CPackConfig.cmake" -D CPACK_PACKAGE_VERSION=0.0.1 -B "$work/$1.old" > /dev/null
-  export WINEPREFIX=$work/wine-$1 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY=
+  export WINEPREFIX=$work/wine-$1 TMPDIR=$work WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY= # Wine's server folder too
   mkdir "$WINEPREFIX" && wineboot --init > /dev/null 2>&1
   dir="$WINEPREFIX/drive_c/$4/tessolin" reg=$WINEPREFIX/system.reg
   wine msiexec /i "$msi" /qn || fail "$msi: does not install"
