@@ -804,8 +804,9 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
   case setup::own_uts_namespace:
   case setup::four_descriptors:
   case setup::five_descriptors:
-    return row.kind == setup::own_uts_namespace && !root ? std::optional<std::string>{"only root may unshare"}
-                                                         : std::nullopt;
+    return row.kind == setup::own_uts_namespace && (!root || !fs::exists(row.args[1]))
+               ? std::optional<std::string>{"only root may unshare, where /proc is mounted"}
+               : std::nullopt;
   default:
     break;
   }
