@@ -8,11 +8,15 @@
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/time.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -25,10 +29,42 @@ namespace {
 // Storage that a report written over it would destroy; a terminal or a FIFO is not.
 bool is_storage(const struct stat &file) { return S_ISREG(file.st_mode) || S_ISBLK(file.st_mode); }
 
-// The same inode, or two device nodes of one disk.
-bool is_same_storage(const struct stat &one, const struct stat &other) {
-  return (one.st_dev == other.st_dev && one.st_ino == other.st_ino) ||
-         (S_ISBLK(one.st_mode) && S_ISBLK(other.st_mode) && one.st_rdev == other.st_rdev);
+// The disk that the block device `device` is a partition of, as sysfs tells: the `dev` of the
+// folder above the partition's (/sys/dev/block/8:1 leads to .../sda/sda1). `device` itself for
+// a whole disk, or where sysfs cannot tell.
+dev_t whole_disk(dev_t device) {
+  constexpr std::size_t digits = 10; // of any unsigned int
+  std::array<char, 64> path{};
+  char *at = std::copy_n("/sys/dev/block/", 15, path.data());
+  at = std::copy_n(":", 1, std::to_chars(at, at + digits, major(device)).ptr);
+  at = std::to_chars(at, at + digits, minor(device)).ptr;
+  std::copy_n("/partition", 11, at);
+  if (::access(path.data(), F_OK) != 0) {
+    return device;
+  }
+  std::copy_n("/../dev", 8, at);
+  const os_handle file{::open(path.data(), O_RDONLY | O_CLOEXEC)};
+  std::array<char, 24> text{}; // MAJOR:MINOR and a line end
+  const ssize_t got = file.is_open() ? ::read(file.get(), text.data(), text.size()) : -1;
+  const char *const end = text.data() + std::max<ssize_t>(got, 0);
+  unsigned int disk_major = 0;
+  unsigned int disk_minor = 0;
+  const auto [colon, major_error] = std::from_chars(text.data(), end, disk_major);
+  if (major_error != std::errc{} || colon == end || *colon != ':' ||
+      std::from_chars(colon + 1, end, disk_minor).ec != std::errc{}) {
+    return device;
+  }
+  return makedev(disk_major, disk_minor);
+}
+
+// Whether writing `other` would write the storage `one` (whose disk is `disk`): the same inode,
+// another device node of the same disk or partition, or a partition and the disk that holds it.
+bool is_same_storage(const struct stat &one, dev_t disk, const struct stat &other) {
+  if (one.st_dev == other.st_dev && one.st_ino == other.st_ino) {
+    return true;
+  }
+  return S_ISBLK(one.st_mode) && S_ISBLK(other.st_mode) &&
+         (one.st_rdev == other.st_rdev || disk == other.st_rdev || whole_disk(other.st_rdev) == one.st_rdev);
 }
 
 bool write_all(int fd, std::string_view bytes) {
@@ -43,6 +79,15 @@ bool write_all(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(wrote));
   }
   return true;
+}
+
+// What an error of a step of the replacement means. Short of space, quota or memory, or a disk
+// that fails: the run ends with the report untouched, as a write in place could empty it. Any
+// other error says that this way is refused here (a right, a flag or a feature this file system
+// or folder lacks), and the report is written in place, as a plain open for writing would.
+step after_error(int error) {
+  const bool short_or_broken = error == ENOSPC || error == EDQUOT || error == ENOMEM || error == EIO;
+  return short_or_broken ? step::failed : step::write_in_place;
 }
 
 // The folder that holds the report named `path`, whose last '/' is `slash`, opened
@@ -61,34 +106,88 @@ int open_folder(const char *path, const char *slash) {
   return ::open(length == 0 ? "/" : folder.data(), flags);
 }
 
-// An exclusive lock on a report written in place, so that two runs never mix their lines in it.
-// Another run holds it for a moment only; one held longer is another program's, and is respected.
+extern "C" {
+static void wake_up(int /*signal*/) {} // only interrupts a wait
+}
+
+// A timer that interrupts a blocking system call of this thread every `tick`, for as long as it
+// lives. It goes on ticking until the wait is over, so that no tick can come too early to count.
+class wake_up_timer {
+public:
+  explicit wake_up_timer(suseconds_t tick) {
+    struct sigaction wake {};
+    wake.sa_handler = wake_up; // no SA_RESTART: the wait returns EINTR
+    ::sigemptyset(&wake.sa_mask);
+    const itimerval every{{0, tick}, {0, tick}};
+    armed_ = ::sigaction(SIGALRM, &wake, nullptr) == 0 && ::setitimer(ITIMER_REAL, &every, nullptr) == 0;
+  }
+  // The handler stays: a tick already on its way must not end the run.
+  ~wake_up_timer() {
+    const itimerval off{};
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+  }
+  wake_up_timer(const wake_up_timer &) = delete;
+  wake_up_timer &operator=(const wake_up_timer &) = delete;
+  wake_up_timer(wake_up_timer &&) = delete;
+  wake_up_timer &operator=(wake_up_timer &&) = delete;
+
+  [[nodiscard]] bool armed() const { return armed_; }
+
+private:
+  bool armed_ = false;
+};
+
+// Whether a file's bytes or size changed between two looks.
+bool changed(const struct stat &before, const struct stat &now) {
+  return before.st_ctim.tv_sec != now.st_ctim.tv_sec || before.st_ctim.tv_nsec != now.st_ctim.tv_nsec ||
+         before.st_size != now.st_size;
+}
+
+// An exclusive lock on a report written in place, so that runs at once never mix their lines in it.
+// A run waits in the kernel's queue, so that hundreds of runs at once all have their turn. Every
+// tenth of a second it looks at the report: while it changes, runs are taking their turns; when
+// it stays the same for two seconds, one holder has kept the lock all that time, another program
+// that means to, and the run gives up (false). A file system without locks is written as a plain
+// open would write it.
 bool lock_for_writing(int fd) {
-  constexpr int attempts = 50;
-  constexpr timespec pause{0, 10'000'000}; // 10 ms: half a second in all, as the Windows build waits
-  for (int attempt = 1;; ++attempt) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+  constexpr suseconds_t tick_us = 100'000;
+  constexpr int patience_ticks = 20; // two seconds without a change
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
+    return true;
+  }
+  const wake_up_timer timer{tick_us};
+  struct stat seen {};
+  if (!timer.armed() || ::fstat(fd, &seen) != 0) {
+    return false;
+  }
+  for (int unchanged = 0; unchanged < patience_ticks;) {
+    if (::flock(fd, LOCK_EX) == 0 || errno != EINTR) {
       return true;
     }
-    if (errno != EWOULDBLOCK && errno != EINTR) {
-      return true; // a file system without locks: written as a plain open would
-    }
-    if (attempt == attempts) {
+    struct stat now {};
+    if (::fstat(fd, &now) != 0) {
       return false;
     }
-    ::nanosleep(&pause, nullptr);
+    unchanged = changed(seen, now) ? 0 : unchanged + 1;
+    seen = now;
   }
+  return false;
 }
 
 // A write by a user without CAP_FSETID clears the set-user-ID bit, and the set-group-ID bit of a
-// group-executable file: whether `fd` has `mode`, given again where a write took part of it.
-bool keeps_mode(int fd, mode_t mode) {
+// group-executable file: done when `fd` has `mode`, given again where a write took part of it.
+step keep_mode(int fd, mode_t mode) {
   struct stat now {};
   if (::fstat(fd, &now) != 0) {
-    return false;
+    return after_error(errno);
   }
-  return now.st_mode == mode ||
-         (::fchmod(fd, mode & 07777) == 0 && ::fstat(fd, &now) == 0 && now.st_mode == mode);
+  if (now.st_mode == mode) {
+    return step::done;
+  }
+  if (::fchmod(fd, mode & 07777) != 0 || ::fstat(fd, &now) != 0) {
+    return after_error(errno);
+  }
+  return now.st_mode == mode ? step::done : step::write_in_place;
 }
 
 // A folder that is append-only or immutable lets a file be made in it that can then never be
@@ -116,17 +215,16 @@ constexpr int chosen_flags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL
 step take_on_flags(int fd, int wanted) {
   int flags = 0;
   if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
-    return wanted == 0 && has_no_flags(errno) ? step::done : step::write_in_place;
+    return wanted == 0 && has_no_flags(errno) ? step::done : after_error(errno);
   }
   if ((flags & chosen_flags) == (wanted & chosen_flags)) {
     return step::done;
   }
   flags = (flags & ~chosen_flags) | (wanted & chosen_flags);
-  int now = 0;
-  return ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &now) == 0 &&
-                 (now & chosen_flags) == (wanted & chosen_flags)
-             ? step::done
-             : step::write_in_place;
+  if (::ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0 || ::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+    return after_error(errno);
+  }
+  return (flags & chosen_flags) == (wanted & chosen_flags) ? step::done : step::write_in_place;
 }
 
 // What FS_IOC_FSSETXATTR sets, less what only the file system sets (preallocated extents, has attributes).
@@ -143,7 +241,7 @@ step take_on_extended_flags(int fd, int from) {
   struct fsxattr wanted {};
   struct fsxattr got {};
   if (::ioctl(from, FS_IOC_FSGETXATTR, &wanted) != 0 || ::ioctl(fd, FS_IOC_FSGETXATTR, &got) != 0) {
-    return has_no_flags(errno) ? step::done : step::write_in_place;
+    return has_no_flags(errno) ? step::done : after_error(errno);
   }
   if (same_extended(wanted, got)) {
     return step::done;
@@ -152,10 +250,10 @@ step take_on_extended_flags(int fd, int from) {
   got.fsx_projid = wanted.fsx_projid;
   got.fsx_extsize = wanted.fsx_extsize;
   got.fsx_cowextsize = wanted.fsx_cowextsize;
-  return ::ioctl(fd, FS_IOC_FSSETXATTR, &got) == 0 && ::ioctl(fd, FS_IOC_FSGETXATTR, &got) == 0 &&
-                 same_extended(wanted, got)
-             ? step::done
-             : step::write_in_place;
+  if (::ioctl(fd, FS_IOC_FSSETXATTR, &got) != 0 || ::ioctl(fd, FS_IOC_FSGETXATTR, &got) != 0) {
+    return after_error(errno);
+  }
+  return same_extended(wanted, got) ? step::done : step::write_in_place;
 }
 
 // A list of attribute names or an attribute's value, as the kernel hands it out.
@@ -216,7 +314,7 @@ step take_on_attributes(int from, int to) {
   const std::optional<attribute_bytes> wanted = attribute_names(from);
   const std::optional<attribute_bytes> got = attribute_names(to);
   if (!wanted || !got) {
-    return errno == ENOMEM ? step::failed : step::write_in_place;
+    return after_error(errno);
   }
   const bool copied = for_each_name(wanted->view(), [from, to](const char *name) {
     const auto value =
@@ -228,10 +326,7 @@ step take_on_attributes(int from, int to) {
       copied && for_each_name(got->view(), [&wanted, to](const char *name) {
         return has_name(wanted->view(), name) || ::fremovexattr(to, name) == 0 || errno == ENODATA;
       });
-  if (!pruned) {
-    return errno == ENOMEM ? step::failed : step::write_in_place;
-  }
-  return step::done;
+  return pruned ? step::done : after_error(errno);
 }
 
 // Letters and digits for a scratch file's name: random, and different for every attempt
@@ -248,6 +343,25 @@ void fill_random(std::span<char> into, unsigned int attempt) {
     letter = alphabet[static_cast<std::size_t>(noise % letters)];
     noise /= letters;
   }
+}
+
+// Opens `path` for writing as cp does: an existing file without O_CREAT (which
+// fs.protected_regular refuses for another user's file in a sticky folder, even to root), and a
+// missing one with O_EXCL, which tells `made` that this run made it. A symbolic link to nothing
+// gets its file made as a plain open would make it.
+int open_for_writing(const char *path, bool &made) {
+  constexpr int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+  const int existing = ::open(path, flags);
+  if (existing >= 0 || errno != ENOENT) {
+    return existing;
+  }
+  const int created = ::open(path, flags | O_CREAT | O_EXCL, 0666);
+  made = created >= 0;
+  if (made || errno != EEXIST) {
+    return created;
+  }
+  const int appeared = ::open(path, flags); // made meanwhile, or a link to nothing
+  return appeared >= 0 || errno != ENOENT ? appeared : ::open(path, flags | O_CREAT, 0666);
 }
 
 } // namespace
@@ -290,6 +404,7 @@ std::ptrdiff_t input_file::read(std::span<char> into) const {
 file_identity::file_identity(int handle) {
   known_ = ::fstat(handle, &status_) == 0;
   storage_ = known_ && is_storage(status_);
+  disk_ = known_ && S_ISBLK(status_.st_mode) ? whole_disk(status_.st_rdev) : 0;
 }
 
 bool file_identity::is_reached_through(int handle) const {
@@ -297,7 +412,7 @@ bool file_identity::is_reached_through(int handle) const {
   if (!known_ || !storage_) {
     return !known_; // cannot tell: keep the description safe
   }
-  return ::fstat(handle, &other) != 0 || is_same_storage(status_, other);
+  return ::fstat(handle, &other) != 0 || is_same_storage(status_, disk_, other);
 }
 
 bool file_identity::is_reached_by(native_path path) const {
@@ -305,7 +420,7 @@ bool file_identity::is_reached_by(native_path path) const {
   if (!known_ || !storage_) {
     return !known_;
   }
-  return ::stat(path, &other) == 0 && is_same_storage(status_, other);
+  return ::stat(path, &other) == 0 && is_same_storage(status_, disk_, other);
 }
 
 // Only a regular file of ours with one link, that we may write, is replaced:
@@ -338,6 +453,10 @@ report_target::report_target(native_path path, const file_identity &description)
   if (!old_.is_open() && errno == EACCES) {
     old_.reset(::openat(folder_.get(), name_, O_WRONLY | look));
   }
+  if (old_.is_open() && description.is_reached_through(old_.get())) {
+    kind_ = report_kind::unusable; // the description, put at the report's name meanwhile
+    return;
+  }
   if (!old_.is_open() || ::fstat(old_.get(), &old_status_) != 0 || !S_ISREG(old_status_.st_mode) ||
       old_status_.st_nlink != 1 || old_status_.st_uid != ::geteuid()) {
     return;
@@ -355,17 +474,28 @@ report_target::report_target(native_path path, const file_identity &description)
 
 // Opened without O_TRUNC, so that what the path names now is checked, and locked, before a
 // byte of it is lost. The folder and the old report are let go first: a plain open needs one
-// descriptor, and may have only one left.
+// descriptor, and may have only one left. A report this run made goes again if the write fails,
+// where its folder lets it, and only while its name still names it.
 bool report_target::write_in_place(std::string_view bytes) {
   old_.close();
   folder_.close();
-  os_handle report{::open(path_, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666)};
+  bool made = false;
+  os_handle report{open_for_writing(path_, made)};
   struct stat opened {};
-  if (!report.is_open() || description_.is_reached_through(report.get()) || !lock_for_writing(report.get()) ||
-      ::fstat(report.get(), &opened) != 0 || (S_ISREG(opened.st_mode) && ::ftruncate(report.get(), 0) != 0)) {
+  if (!report.is_open() || description_.is_reached_through(report.get()) ||
+      ::fstat(report.get(), &opened) != 0) {
     return false;
   }
-  return write_all(report.get(), bytes) && report.close(); // the close lets go of the lock
+  // Only storage is locked: a FIFO or terminal takes each run's report in one write, whole.
+  const bool written = (!is_storage(opened) || lock_for_writing(report.get())) &&
+                       (!S_ISREG(opened.st_mode) || ::ftruncate(report.get(), 0) == 0) &&
+                       write_all(report.get(), bytes) && report.close(); // the close lets go of the lock
+  struct stat named {};
+  if (!written && made && ::lstat(path_, &named) == 0 && named.st_dev == opened.st_dev &&
+      named.st_ino == opened.st_ino) {
+    ::unlink(path_);
+  }
+  return written;
 }
 
 // .NAME.XXXXXX beside the report, or .tessolin.XXXXXX where the report's name is too long
@@ -400,11 +530,9 @@ scratch_file::scratch_file(report_target &report) : report_(report) {
       break;
     }
   }
-  // A folder that takes no new file (/proc/sys says ENOENT), or a run out of descriptors, still
-  // lets the report be written as a plain open would.
-  const bool refused = errno == EACCES || errno == EPERM || errno == EROFS || errno == ENAMETOOLONG ||
-                       errno == ENOENT || errno == EMFILE || errno == ENFILE;
-  made_ = refused ? step::write_in_place : step::failed;
+  // A folder that takes no new file (/proc/sys says ENOENT), a run out of descriptors, or a file
+  // system out of inodes, still lets the report be written as a plain open would: it needs no new file.
+  made_ = errno == ENOSPC || errno == EDQUOT ? step::write_in_place : after_error(errno);
 }
 
 scratch_file::~scratch_file() {
@@ -427,13 +555,13 @@ step scratch_file::take_on_report() const {
   struct stat made {};
   if (::fstat(fd, &made) != 0 ||
       (made.st_gid != old.st_gid && ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0)) {
-    return step::write_in_place;
+    return after_error(errno);
   }
   if (const step copied = take_on_attributes(report_.old_.get(), fd); copied != step::done) {
     return copied;
   }
   if (::fchmod(fd, old.st_mode & 07777) != 0) {
-    return step::write_in_place;
+    return after_error(errno);
   }
   if (const step flagged = take_on_flags(fd, report_.old_flags_); flagged != step::done) {
     return flagged;
@@ -446,9 +574,39 @@ step scratch_file::take_on_report() const {
   return same ? step::done : step::write_in_place;
 }
 
+// What the report's name held is now under the scratch file's name. It may be the old report or
+// the report of another run that replaced it meanwhile, which goes; or the description, moved or
+// linked there meanwhile (or a folder), which is swapped back at once: the run fails, nothing lost.
+step scratch_file::settle_exchange() {
+  const int folder = report_.folder_.get();
+  const os_handle displaced{::openat(folder, name_.data(), O_PATH | O_NOFOLLOW | O_CLOEXEC)};
+  struct stat found {};
+  if (!displaced.is_open() || ::fstat(displaced.get(), &found) != 0 || S_ISDIR(found.st_mode) ||
+      report_.description_.is_reached_through(displaced.get())) {
+    // Swapped back, the scratch name holds the new file again, which then goes; else it holds what must stay.
+    committed_ = ::renameat2(folder, name_.data(), folder, report_.name_, RENAME_EXCHANGE) != 0;
+    return step::failed;
+  }
+  // Removed by name: right before, the name must still hold what was checked.
+  committed_ = true;
+  struct stat named {};
+  if (::fstatat(folder, name_.data(), &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == found.st_dev &&
+      named.st_ino == found.st_ino) {
+    ::unlinkat(folder, name_.data(), 0);
+  }
+  return step::done;
+}
+
+// A rename cannot be told to replace only the file that was checked, so an old report is swapped
+// with the new file (RENAME_EXCHANGE) and what it displaced is checked after. Where the file system
+// has no exchange (NFS, some FUSE file systems say EINVAL), the plain rename follows right after a
+// last look at the report's name. A new report must still be missing: one that another program
+// made meanwhile is written in place rather than lost (RENAME_NOREPLACE, or the last look).
 step scratch_file::commit() {
-  if (report_.kind_ == report_kind::replaceable && !keeps_mode(file_.get(), report_.old_status_.st_mode)) {
-    return step::write_in_place;
+  if (report_.kind_ == report_kind::replaceable) {
+    if (const step kept = keep_mode(file_.get(), report_.old_status_.st_mode); kept != step::done) {
+      return kept;
+    }
   }
   if (!file_.close()) {
     return step::failed;
@@ -456,19 +614,35 @@ step scratch_file::commit() {
   // Let go of the old report first: freeing its storage at the rename costs less than at a close after it.
   report_.old_.close();
   const int folder = report_.folder_.get();
-  // A new report must still be missing: one that another program made meanwhile is written in
-  // place rather than lost. Some file systems (NFS) know no RENAME_NOREPLACE and say EINVAL.
-  const bool is_new = report_.kind_ == report_kind::absent;
-  committed_ = is_new ? ::renameat2(folder, name_.data(), folder, report_.name_, RENAME_NOREPLACE) == 0
-                      : ::renameat(folder, name_.data(), folder, report_.name_) == 0;
-  if (!committed_ && is_new && errno == EINVAL) {
-    committed_ = ::renameat(folder, name_.data(), folder, report_.name_) == 0;
+  const char *const scratch = name_.data();
+  const char *const report = report_.name_;
+  bool is_new = report_.kind_ == report_kind::absent;
+  if (!is_new) {
+    if (::renameat2(folder, scratch, folder, report, RENAME_EXCHANGE) == 0) {
+      return settle_exchange();
+    }
+    if (errno != EINVAL && errno != ENOENT) {
+      return after_error(errno);
+    }
+    is_new = errno == ENOENT; // the report went meanwhile
   }
-  if (committed_) {
+  if (is_new && ::renameat2(folder, scratch, folder, report, RENAME_NOREPLACE) == 0) {
+    committed_ = true;
     return step::done;
   }
-  // EBUSY or EXDEV: a report that is a mount point, or in a folder of another project (xfs, ext4).
-  return errno == EBUSY || errno == EXDEV || errno == EEXIST ? step::write_in_place : step::failed;
+  if (is_new && errno != EINVAL) {
+    return after_error(errno); // EEXIST: made meanwhile
+  }
+  // No exchange, or no RENAME_NOREPLACE, here: a last look at the name, then the plain rename.
+  const os_handle now{::openat(folder, report, O_PATH | O_NOFOLLOW | O_CLOEXEC)};
+  if (!now.is_open() && errno != ENOENT) {
+    return after_error(errno);
+  }
+  if (now.is_open() && (is_new || report_.description_.is_reached_through(now.get()))) {
+    return is_new ? step::write_in_place : step::failed; // made meanwhile, or the description
+  }
+  committed_ = ::renameat(folder, scratch, folder, report) == 0;
+  return committed_ ? step::done : after_error(errno);
 }
 
 } // namespace tessolin

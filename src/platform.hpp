@@ -85,6 +85,7 @@ private:
   heap_array<wchar_t> device_path_;    // its path, where the file system gives no usable ID
 #else
   struct stat status_ {};
+  dev_t disk_ = 0;             // for a disk or partition, the whole disk that holds it
 #endif
 };
 
@@ -111,7 +112,7 @@ enum class report_kind {
   absent,      // nothing: a new file may take its place
   replaceable, // a plain file that a new one can replace without losing anything
   in_place,    // anything else, to be written in place
-  unusable,    // not even looked at, for want of memory: nothing may be written
+  unusable,    // nothing may be written: the description, or not even looked at for want of memory
 };
 
 /// How a step of replacing the report went: done, failed for good, or refused in a way
@@ -180,6 +181,8 @@ private:
   heap_array<wchar_t> backup_; // the old report's name while the new one takes its place
 #else
   std::array<char, 256> name_{}; // NAME_MAX and its zero byte
+  /// After the exchange: removes the file it displaced, or swaps it back where it is the description.
+  [[nodiscard]] step settle_exchange();
 #endif
 };
 
