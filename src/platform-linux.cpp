@@ -392,6 +392,8 @@ bool os_handle::close() {
 
 input_file::input_file(native_path path) : file_(::open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC)) {}
 
+file_identity input_file::identity() const { return file_identity{file_.get()}; }
+
 std::ptrdiff_t input_file::read(std::span<char> into) const {
   for (;;) {
     const ssize_t got = ::read(file_.get(), into.data(), into.size());

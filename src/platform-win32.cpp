@@ -3,11 +3,15 @@
 #include "platform.hpp"
 
 #include <windows.h>
+// After windows.h, which they need:
+#include <aclapi.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 // msvcrt's own parse of the wide command line, the one wmain would get.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): msvcrt's name
@@ -22,6 +26,13 @@ constexpr std::size_t path_capacity = 32768;
 // The longest name of one file or folder, in UTF-16 units.
 constexpr std::size_t name_capacity = 255;
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// How long a run waits, in all, for a report that another program or run holds: a rename or
+// an open refused for a moment, a lock taken. Past it a replacement is written in place, and a
+// write in place fails.
+constexpr ULONGLONG patience_ms = 500;
+// Names of Windows 10 that this SDK leaves out for the Windows it builds for.
+constexpr DWORD disk_quota_exceeded = 1295;                                 // ERROR_DISK_QUOTA_EXCEEDED
+constexpr auto rename_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22); // FileRenameInfoEx
 
 // Opens `path` for no access at all, only to ask about the file or folder it names.
 HANDLE open_for_query(const wchar_t *path, DWORD flags) {
@@ -29,49 +40,65 @@ HANDLE open_for_query(const wchar_t *path, DWORD flags) {
                        nullptr);
 }
 
-HANDLE open_for_writing(const wchar_t *path, DWORD disposition) {
-  return ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+// Errors that say another program or run holds a file for now.
+bool is_busy(DWORD why) { return why == ERROR_SHARING_VIOLATION || why == ERROR_LOCK_VIOLATION; }
+
+// Waits a moment for a busy file: false, at once, when the time to wait (`until`, as
+// GetTickCount64 counts) is over.
+bool wait_a_moment(ULONGLONG until) {
+  if (::GetTickCount64() >= until) {
+    return false;
+  }
+  ::Sleep(10);
+  return true;
 }
 
-// Errors that say another program holds a file for a moment (a virus scanner, an indexer,
-// another run replacing the same report), not that the step can never work. A denied access
-// is lasting. ReplaceFileW's 1175, and its 1176 where it was given a backup name, leave both
-// files under their own names (without one, 1176 says that the replaced name is gone).
-bool is_busy(DWORD why) {
-  return why == ERROR_SHARING_VIOLATION || why == ERROR_LOCK_VIOLATION ||
-         why == ERROR_UNABLE_TO_REMOVE_REPLACED || why == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
-}
-
-// Runs `step` until it works or fails for a lasting reason, for half a second at most; with
-// `while_missing`, also while the file is not there, as between the two renames of another
-// run's replacement of the same report.
-template <typename Step> bool retry_while_busy(const Step &step, bool while_missing = false) {
-  constexpr int attempts = 50;
-  constexpr DWORD pause_ms = 10;
-  for (int attempt = 1;; ++attempt) {
-    if (step()) {
-      return true;
-    }
-    const DWORD why = ::GetLastError();
-    const bool busy = is_busy(why) || (while_missing && why == ERROR_FILE_NOT_FOUND);
-    if (attempt == attempts || !busy) {
-      return false; // GetLastError still tells why
-    }
-    ::Sleep(pause_ms);
+// What an error of a step of the replacement means, as on Linux. Short of space, quota or
+// memory, or a disk that fails: the run ends with the report untouched, as a write in place
+// could empty it. Any other error says that this way is refused here, and the report is written
+// in place, as a plain open for writing would.
+step after_error(DWORD why) {
+  switch (why) {
+  case ERROR_DISK_FULL:
+  case ERROR_HANDLE_DISK_FULL:
+  case disk_quota_exceeded:
+  case ERROR_NOT_ENOUGH_QUOTA:
+  case ERROR_NOT_ENOUGH_MEMORY:
+  case ERROR_OUTOFMEMORY:
+  case ERROR_CRC:
+  case ERROR_IO_DEVICE:
+    return step::failed;
+  default:
+    return step::write_in_place;
   }
 }
 
+// Whether what `name` names now is the description, asked when a step on it is refused: the
+// description, held shut for the whole run, refuses every write, rename and deletion by any
+// name, and is then no busy file to wait for. `flags` as for CreateFileW.
+bool names_description(const wchar_t *name, DWORD flags, const file_identity &description) {
+  const os_handle now{open_for_query(name, flags)};
+  return now.is_open() && description.is_reached_through(now.get());
+}
+
 // An exclusive lock on the whole of a report written in place, held until it is closed, so that
-// two runs never mix their lines in it: another run holds it for a moment only. A lock held
-// longer fails the run; a file system without locks is written as a plain open would.
-bool lock_for_writing(HANDLE file) {
+// runs at once never mix their lines in it: another run holds it for a moment only. A lock held
+// past `until` fails the run; a file system without locks is written as a plain open would.
+bool lock_for_writing(HANDLE file, ULONGLONG until) {
   OVERLAPPED from_start{};
-  return ::GetFileType(file) != FILE_TYPE_DISK || retry_while_busy([&] {
-           return ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
-                               MAXDWORD, &from_start) != 0;
-         }) ||
-         !is_busy(::GetLastError());
+  if (::GetFileType(file) != FILE_TYPE_DISK) {
+    return true;
+  }
+  while (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                      &from_start) == 0) {
+    if (!is_busy(::GetLastError())) {
+      return true;
+    }
+    if (!wait_a_moment(until)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // Where the last part of `path` begins, after its last separator.
@@ -107,11 +134,60 @@ std::size_t full_name(const wchar_t *path, wchar_t *into) {
   return length < path_capacity ? length : 0;
 }
 
+// A file ID that tells files apart: some file systems give zero (or all ones) to every file.
+bool is_usable(const std::array<unsigned char, 16> &id) {
+  return std::any_of(id.begin(), id.end(), [](unsigned char byte) { return byte != 0; }) &&
+         std::any_of(id.begin(), id.end(), [](unsigned char byte) { return byte != 0xFF; });
+}
+
+// The path of the open file `handle` under the volume's device name, as its file system stores
+// it, without a stream part: where file IDs tell nothing, the same path is the same file.
+bool take_device_path(HANDLE handle, wchar_t *into) {
+  const DWORD length =
+      ::GetFinalPathNameByHandleW(handle, into, path_capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
+  if (length == 0 || length >= path_capacity) {
+    return false;
+  }
+  into[std::min<std::size_t>(length, stream_start({into, length}))] = L'\0';
+  return true;
+}
+
+// Whether the open handles `one` and `other` are provably of one file: the same volume and
+// file ID (a stream has its file's), or where the file system gives no IDs, the same path.
+bool is_same_file(HANDLE one, HANDLE other) {
+  FILE_ID_INFO one_id{};
+  FILE_ID_INFO other_id{};
+  std::array<unsigned char, 16> id{};
+  if (::GetFileInformationByHandleEx(one, FileIdInfo, &one_id, sizeof one_id) != 0 &&
+      ::GetFileInformationByHandleEx(other, FileIdInfo, &other_id, sizeof other_id) != 0) {
+    std::memcpy(id.data(), &one_id.FileId, id.size());
+    if (is_usable(id)) {
+      return one_id.VolumeSerialNumber == other_id.VolumeSerialNumber &&
+             std::memcmp(&one_id.FileId, &other_id.FileId, id.size()) == 0;
+    }
+  }
+  BY_HANDLE_FILE_INFORMATION one_info{};
+  BY_HANDLE_FILE_INFORMATION other_info{};
+  if (::GetFileInformationByHandle(one, &one_info) == 0 ||
+      ::GetFileInformationByHandle(other, &other_info) == 0 ||
+      one_info.dwVolumeSerialNumber != other_info.dwVolumeSerialNumber) {
+    return false;
+  }
+  if (one_info.nFileIndexHigh != 0 || one_info.nFileIndexLow != 0) {
+    return one_info.nFileIndexHigh == other_info.nFileIndexHigh &&
+           one_info.nFileIndexLow == other_info.nFileIndexLow;
+  }
+  const heap_array<wchar_t> paths = allocate<wchar_t>(2 * path_capacity);
+  return paths && take_device_path(one, paths.get()) &&
+         take_device_path(other, paths.get() + path_capacity) &&
+         ::CompareStringOrdinal(paths.get(), -1, paths.get() + path_capacity, -1, TRUE) == CSTR_EQUAL;
+}
+
 // The full path of the open file or folder `handle` as stored on disk: long names in their
 // stored letter case, in the \\?\ form, which has no length limit (\\?\Volume{...}\ on a volume
 // without a drive letter). Where Windows does not give it (Wine, past 260 characters): the
 // root of the volume that FILE_OUT's full path `full` is on, and the path that the handle
-// names on that volume, once a handle opened by the two is the same file. Its length, or 0.
+// names on that volume, once a handle opened by the two is provably the same file. Its length, or 0.
 std::size_t stored_path(HANDLE handle, const wchar_t *full, wchar_t *into) {
   for (const DWORD volume : {DWORD{VOLUME_NAME_DOS}, DWORD{VOLUME_NAME_GUID}}) {
     const DWORD length =
@@ -147,76 +223,36 @@ std::size_t stored_path(HANDLE handle, const wchar_t *full, wchar_t *into) {
     return 0;
   }
   const os_handle check{open_for_query(into, FILE_FLAG_OPEN_REPARSE_POINT)};
-  return check.is_open() && file_identity{handle}.is_reached_through(check.get()) ? length : 0;
+  return check.is_open() && is_same_file(handle, check.get()) ? length : 0;
 }
 
-// Whether the caller may open the file `handle` for writing. ReplaceFileW needs only delete
-// access, which an ACL can grant where it denies writing; a sharing error means that the access
-// itself was granted.
+// Whether the caller may open the file `handle` for writing, as a rename over it needs no
+// more than delete access, which an ACL can grant where it denies writing; a sharing error
+// means that the access itself was granted.
 bool may_write(HANDLE handle) {
   const os_handle writer{::ReOpenFile(handle, GENERIC_WRITE, share_all, 0)};
   const DWORD why = ::GetLastError();
-  return writer.is_open() || why == ERROR_SHARING_VIOLATION || why == ERROR_LOCK_VIOLATION;
+  return writer.is_open() || is_busy(why);
 }
 
-// What a new report takes on from the old one besides what ReplaceFileW gives it.
+// What a new report takes on from the old one besides its DACL and streams.
 constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                   FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-// A plain report is a file of one link, no reparse point and no stream, that the caller may
-// write: a renamed file can take its place without losing anything. Its stored path goes to `stored`.
+// A plain report is a disk file of one link (or two, where the other is the second name left by
+// a stopped run), no reparse point and no stream, that the caller may write, with no attribute
+// that a new file could not be given: a renamed file can take its place without losing anything.
+// Its stored path goes to `stored`.
 bool is_plain(HANDLE report, BY_HANDLE_FILE_INFORMATION &info, const wchar_t *full, wchar_t *stored) {
   constexpr DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
-                              FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_READONLY;
+                              FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_COMPRESSED |
+                              FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_OFFLINE;
   if (::GetFileType(report) != FILE_TYPE_DISK || ::GetFileInformationByHandle(report, &info) == 0 ||
-      (info.dwFileAttributes & not_plain) != 0 || info.nNumberOfLinks != 1) {
+      (info.dwFileAttributes & not_plain) != 0 || info.nNumberOfLinks > 2) {
     return false;
   }
   const std::size_t length = stored_path(report, full, stored);
   return length != 0 && stream_start({stored, length}) == std::wstring_view::npos && may_write(report);
-}
-
-// Whether a file may be moved onto `name` now: it names nothing, or a file that is not the description.
-bool may_move_onto(const wchar_t *name, const file_identity &description) {
-  const os_handle now{open_for_query(name, 0)};
-  if (now.is_open() ? !description.is_reached_through(now.get()) : ::GetLastError() == ERROR_FILE_NOT_FOUND) {
-    return true;
-  }
-  ::SetLastError(ERROR_ACCESS_DENIED); // for good
-  return false;
-}
-
-// Whether the caller may delete the file `name` now, which is not the description: it may, and
-// whoever has it open lets it.
-bool may_delete(const wchar_t *name, const file_identity &description) {
-  const os_handle file{::CreateFileW(name, DELETE, share_all, nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
-  return file.is_open() && !description.is_reached_through(file.get());
-}
-
-// Moves the file `from` onto `report` with MoveFileExW's `flags`, as long as what `report` names
-// right before is not the description.
-bool move_onto(const wchar_t *from, const wchar_t *report, DWORD flags, const file_identity &description) {
-  return retry_while_busy(
-      [&] { return may_move_onto(report, description) && ::MoveFileExW(from, report, flags) != 0; });
-}
-
-// A file ID that tells files apart: some file systems give zero (or all ones) to every file.
-bool is_usable(const std::array<unsigned char, 16> &id) {
-  return std::any_of(id.begin(), id.end(), [](unsigned char byte) { return byte != 0; }) &&
-         std::any_of(id.begin(), id.end(), [](unsigned char byte) { return byte != 0xFF; });
-}
-
-// The path of the open file `handle` under the volume's device name, as its file system stores
-// it, without a stream part: where file IDs tell nothing, the one thing that tells two files apart.
-bool take_device_path(HANDLE handle, wchar_t *into) {
-  const DWORD length =
-      ::GetFinalPathNameByHandleW(handle, into, path_capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
-  if (length == 0 || length >= path_capacity) {
-    return false;
-  }
-  into[std::min<std::size_t>(length, stream_start({into, length}))] = L'\0';
-  return true;
 }
 
 // An unsigned number in decimal digits.
@@ -232,6 +268,13 @@ struct decimal {
   std::size_t start = 10;
 };
 
+// The stem of the scratch names beside the report named `name`: the name itself, or "tessolin"
+// where the name is too long for one.
+std::wstring_view scratch_stem(std::wstring_view name) {
+  constexpr std::size_t extra = 2 + 10 + 4; // the dots, the random number and ".tmp"
+  return name.size() + extra > name_capacity ? L"tessolin" : name;
+}
+
 // FOLDER.STEM.RANDOM.tmp, into `into`: false when no random number or no room was there.
 bool take_scratch_name(std::wstring_view folder, std::wstring_view stem, wchar_t *into) {
   unsigned int random = 0;
@@ -239,6 +282,42 @@ bool take_scratch_name(std::wstring_view folder, std::wstring_view stem, wchar_t
   return ::rand_s(&random) == 0 && append(into, length, folder) && append(into, length, L".") &&
          append(into, length, stem) && append(into, length, L".") &&
          append(into, length, decimal(random).view()) && append(into, length, L".tmp");
+}
+
+// The second name of the open report `report` whose stored path is `stored`: a scratch name
+// beside it (.STEM.DIGITS.tmp) that an earlier version of the tool gave the old report while it
+// replaced it, and that a run stopped in the middle left. Its full path goes to `into`.
+bool find_second_name(HANDLE report, std::wstring_view stored, std::size_t name_at, wchar_t *into) {
+  const std::wstring_view folder = stored.substr(0, name_at);
+  const std::wstring_view stem = scratch_stem(stored.substr(name_at));
+  std::size_t length = 0;
+  if (!append(into, length, folder) || !append(into, length, L".") || !append(into, length, stem) ||
+      !append(into, length, L".*.tmp")) {
+    return false;
+  }
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = ::FindFirstFileExW(into, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  const std::size_t digits_at = stem.size() + 2;
+  bool is_second = false;
+  do {
+    const std::wstring_view name{found.cFileName};
+    const auto digits = name.substr(std::min(name.size(), digits_at));
+    length = folder.size();
+    is_second =
+        name.size() > digits_at + 4 && name.size() <= digits_at + 14 && name.substr(1, stem.size()) == stem &&
+        name.ends_with(L".tmp") &&
+        std::all_of(digits.begin(), digits.end() - 4, [](wchar_t c) { return c >= L'0' && c <= L'9'; }) &&
+        append(into, length, name);
+    if (is_second) {
+      const os_handle other{open_for_query(into, FILE_FLAG_OPEN_REPARSE_POINT)};
+      is_second = other.is_open() && is_same_file(report, other.get());
+    }
+  } while (!is_second && ::FindNextFileW(search, &found) != 0);
+  ::FindClose(search);
+  return is_second;
 }
 
 bool write_all(HANDLE file, std::string_view bytes) {
@@ -253,61 +332,173 @@ bool write_all(HANDLE file, std::string_view bytes) {
   return true;
 }
 
-// Where the file system takes hard links, the old report gets a second name, which ReplaceFileW
-// replaces: the new file takes on the old one's DACL and streams there, and is then renamed over
-// the report in one step, so that the report's name always names the old report or the new one,
-// even when the run is killed. Only a report that whoever holds it lets be deleted gets the
-// second name, which could not go again otherwise. done; write_in_place with the report as it
-// was; or none, where the file system takes no links, or where the new file could not be renamed
-// over the report (Windows renames nothing over a file that another program has open): then the
-// new file is the scratch file, whose name `scratch` and `second` have swapped.
-std::optional<step> replace_through_link(const wchar_t *report, heap_array<wchar_t> &scratch,
-                                         heap_array<wchar_t> &second, const file_identity &description) {
-  if (!may_delete(report, description) || ::CreateHardLinkW(second.get(), report, nullptr) == 0) {
-    return std::nullopt;
-  }
-  if (!retry_while_busy([&] {
-        return may_move_onto(report, description) &&
-               ::ReplaceFileW(second.get(), scratch.get(), nullptr, 0, nullptr, nullptr) != 0;
-      })) {
-    retry_while_busy([&] { return ::DeleteFileW(second.get()) != 0; }); // the old report's second name
-    return step::write_in_place;
-  }
-  if (move_onto(second.get(), report, MOVEFILE_REPLACE_EXISTING, description)) {
-    return step::done;
-  }
-  std::swap(scratch, second);
-  return std::nullopt;
+// Marks the open file `file`, opened with delete access, to go when its last handle closes.
+bool delete_on_close(HANDLE file) {
+  FILE_DISPOSITION_INFO gone{TRUE};
+  return ::SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone) != 0;
 }
 
-// ReplaceFileW over the report itself, where the old one keeps the backup name until the new one is
-// in place, and is put back after ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 (over another run's new report,
-// should one have taken the name meanwhile, so that nothing of the old one is lost). done; failed
-// where it could not be put back, and keeps the backup name; else write_in_place.
-step replace_with_backup(const wchar_t *report, const wchar_t *scratch, const wchar_t *backup,
-                         const file_identity &description) {
-  bool stranded = false;
-  const bool replaced = retry_while_busy(
-      [&] {
-        if (!may_move_onto(report, description)) {
-          return false;
-        }
-        if (::ReplaceFileW(report, scratch, backup, 0, nullptr, nullptr) != 0) {
-          return true;
-        }
-        if (::GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
-          // Once put back, both files have their own names again, as after ERROR_UNABLE_TO_MOVE_REPLACEMENT.
-          stranded = !move_onto(backup, report, MOVEFILE_REPLACE_EXISTING, description);
-          ::SetLastError(stranded ? ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 : ERROR_UNABLE_TO_MOVE_REPLACEMENT);
-        }
-        return false;
-      },
-      true);
-  if (replaced) {
-    retry_while_busy([&] { return ::DeleteFileW(backup) != 0; }); // the old report
+// Renames the open file `file`, opened with delete access, to `name` in its own folder, over
+// what is there when `replace`: with POSIX semantics where Windows (10 1709 and later) and the
+// file system have them, which an open handle on the file replaced does not refuse; else the
+// plain rename. GetLastError tells why not.
+bool rename_to(HANDLE file, std::wstring_view name, bool replace) {
+  const std::size_t size = sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t);
+  const heap_array<unsigned char> bytes = allocate<unsigned char>(size);
+  if (!bytes) {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  std::memset(bytes.get(), 0, size);
+  FILE_RENAME_INFO header{};
+  header.FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  std::memcpy(bytes.get(), &header, sizeof header);
+  std::memcpy(bytes.get() + offsetof(FILE_RENAME_INFO, FileName), name.data(), header.FileNameLength);
+  if (replace) {
+    // FileRenameInfoEx's flags take the place of ReplaceIfExists.
+    const DWORD flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+    std::memcpy(bytes.get(), &flags, sizeof flags);
+    if (::SetFileInformationByHandle(file, rename_info_ex, bytes.get(), static_cast<DWORD>(size)) != 0) {
+      return true;
+    }
+    const DWORD why = ::GetLastError();
+    if (why != ERROR_INVALID_PARAMETER && why != ERROR_NOT_SUPPORTED && why != ERROR_INVALID_FUNCTION) {
+      return false;
+    }
+    const BOOLEAN plain = TRUE;
+    std::memset(bytes.get(), 0, sizeof flags);
+    std::memcpy(bytes.get(), &plain, sizeof plain);
+  }
+  return ::SetFileInformationByHandle(file, FileRenameInfo, bytes.get(), static_cast<DWORD>(size)) != 0;
+}
+
+// Opens or makes the stream `name` (":s", ":s:$DATA") of the open file `file`, relative to its
+// handle, so that the file it belongs to is the one that was checked.
+HANDLE open_stream(HANDLE file, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG disposition) {
+  UNICODE_STRING unicode{};
+  unicode.Buffer =
+      const_cast<wchar_t *>(name.data()); // NOLINT(cppcoreguidelines-pro-type-const-cast): never written
+  unicode.Length = unicode.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES where{};
+  InitializeObjectAttributes(&where, &unicode, OBJ_CASE_INSENSITIVE, file, nullptr);
+  IO_STATUS_BLOCK done{};
+  HANDLE stream = nullptr;
+  const NTSTATUS status =
+      ::NtCreateFile(&stream, access | SYNCHRONIZE, &where, &done, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                     disposition, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (status < 0) {
+    ::SetLastError(::RtlNtStatusToDosError(status));
+    return INVALID_HANDLE_VALUE;
+  }
+  return stream;
+}
+
+// Copies the stream `name` of `from` to a new stream of that name of `to`, through `block`.
+step copy_stream(HANDLE from, HANDLE to, std::wstring_view name, std::span<char> block) {
+  const os_handle source{open_stream(from, name, FILE_GENERIC_READ, share_all, FILE_OPEN)};
+  const os_handle copy{source.is_open()
+                           ? open_stream(to, name, FILE_GENERIC_WRITE, FILE_SHARE_READ, FILE_CREATE)
+                           : INVALID_HANDLE_VALUE};
+  if (!copy.is_open()) {
+    return after_error(::GetLastError());
+  }
+  for (;;) {
+    DWORD got = 0;
+    if (::ReadFile(source.get(), block.data(), static_cast<DWORD>(block.size()), &got, nullptr) == 0) {
+      return after_error(::GetLastError());
+    }
+    if (got == 0) {
+      return step::done;
+    }
+    if (!write_all(copy.get(), {block.data(), got})) {
+      return after_error(::GetLastError());
+    }
+  }
+}
+
+// Gives `to` every alternate data stream of `from`, byte for byte. A file system that keeps no
+// streams (FAT, Wine) has none to give.
+step copy_streams(HANDLE from, HANDLE to) {
+  constexpr std::size_t list_size = std::size_t{64} * 1024;
+  constexpr std::size_t block_size = std::size_t{64} * 1024;
+  const heap_array<unsigned char> list = allocate<unsigned char>(list_size);
+  const heap_array<char> block = allocate<char>(block_size);
+  if (!list || !block) {
+    return step::failed;
+  }
+  if (::GetFileInformationByHandleEx(from, FileStreamInfo, list.get(), list_size) == 0) {
+    const DWORD why = ::GetLastError();
+    const bool none = why == ERROR_HANDLE_EOF || why == ERROR_INVALID_FUNCTION ||
+                      why == ERROR_INVALID_PARAMETER || why == ERROR_NOT_SUPPORTED;
+    return none ? step::done : after_error(why);
+  }
+  for (std::size_t at = 0;;) {
+    FILE_STREAM_INFO entry{};
+    std::memcpy(&entry, list.get() + at, offsetof(FILE_STREAM_INFO, StreamName));
+    const auto *const name =
+        reinterpret_cast<const wchar_t *>(list.get() + at + offsetof(FILE_STREAM_INFO, StreamName));
+    const std::wstring_view stream{name, entry.StreamNameLength / sizeof(wchar_t)};
+    if (stream != L"::$DATA") {
+      if (const step copied = copy_stream(from, to, stream, {block.get(), block_size});
+          copied != step::done) {
+        return copied;
+      }
+    }
+    if (entry.NextEntryOffset == 0) {
+      return step::done;
+    }
+    at += entry.NextEntryOffset;
+  }
+}
+
+// A security descriptor as GetSecurityInfo hands it out, freed with LocalFree.
+struct local_free {
+  void operator()(void *block) const { ::LocalFree(block); }
+};
+using security_descriptor = std::unique_ptr<void, local_free>;
+
+// The DACL of the open file `file`, and whether it is protected from inheritance.
+struct dacl_of {
+  explicit dacl_of(HANDLE file) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    read = ::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                             nullptr, &descriptor) == ERROR_SUCCESS;
+    owner.reset(descriptor);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    protect = read && ::GetSecurityDescriptorControl(descriptor, &control, &revision) != 0 &&
+              (control & SE_DACL_PROTECTED) != 0;
+  }
+  [[nodiscard]] bool operator==(const dacl_of &other) const {
+    const auto bytes = [](PACL list) { return list == nullptr ? 0 : list->AclSize; };
+    return protect == other.protect && bytes(dacl) == bytes(other.dacl) &&
+           (dacl == nullptr || std::memcmp(dacl, other.dacl, dacl->AclSize) == 0);
+  }
+  security_descriptor owner;
+  PACL dacl = nullptr; // in owner's memory; none: everyone may do anything
+  bool read = false;
+  bool protect = false;
+};
+
+// Gives `to` the DACL of `from` where it got another: an ACE of its own, or inheritance blocked.
+// A file that inherits all its ACEs from the folder, as most do, has them already.
+step take_on_dacl(HANDLE from, HANDLE to) {
+  const dacl_of wanted{from};
+  const dacl_of got{to};
+  if (!wanted.read || !got.read) {
+    return wanted.read == got.read ? step::done : step::write_in_place; // no ACLs here, or none to read
+  }
+  if (wanted == got) {
     return step::done;
   }
-  return stranded ? step::failed : step::write_in_place;
+  const SECURITY_INFORMATION what =
+      DACL_SECURITY_INFORMATION |
+      (wanted.protect ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  const DWORD set = ::SetSecurityInfo(to, SE_FILE_OBJECT, what, nullptr, nullptr, wanted.dacl, nullptr);
+  if (set != ERROR_SUCCESS) {
+    return after_error(set);
+  }
+  return dacl_of{to} == wanted ? step::done : step::write_in_place;
 }
 
 } // namespace
@@ -338,9 +529,18 @@ bool os_handle::close() {
   return ::CloseHandle(std::exchange(value_, none)) != 0;
 }
 
+// Shared for reading only: while the run holds it, Windows refuses every other program's write,
+// rename or deletion of it, by any name, on any volume or share. Where another program has it
+// open for writing already, it is read as a plain open would read it.
 input_file::input_file(native_path path)
-    : file_(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    : file_(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                          nullptr)) {
+  shut_ = file_.is_open();
+  if (!shut_ && ::GetLastError() == ERROR_SHARING_VIOLATION) {
+    file_.reset(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
+}
 
 std::ptrdiff_t input_file::read(std::span<char> into) const {
   DWORD got = 0;
@@ -351,10 +551,24 @@ std::ptrdiff_t input_file::read(std::span<char> into) const {
   return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1; // a pipe whose writer is done has ended
 }
 
+// A second handle of the same open file keeps it shut after the reading handle is closed.
+file_identity input_file::identity() const {
+  file_identity identity{file_.get()};
+  HANDLE held = nullptr;
+  const HANDLE self = ::GetCurrentProcess();
+  if (shut_ && ::DuplicateHandle(self, file_.get(), self, &held, 0, FALSE, DUPLICATE_SAME_ACCESS) != 0) {
+    identity.held_.reset(held);
+  }
+  return identity;
+}
+
 file_identity::file_identity(HANDLE handle) {
   FILE_ID_INFO ids{};
   BY_HANDLE_FILE_INFORMATION info{}; // before Windows 8, and on file systems without 128-bit IDs
-  storage_ = ::GetFileType(handle) == FILE_TYPE_DISK; // not a console or a pipe
+  ::SetLastError(NO_ERROR);
+  const DWORD type = ::GetFileType(handle);
+  // Not a console or a pipe; a type that cannot be asked counts as storage.
+  storage_ = type == FILE_TYPE_DISK || (type == FILE_TYPE_UNKNOWN && ::GetLastError() != NO_ERROR);
   if (::GetFileInformationByHandleEx(handle, FileIdInfo, &ids, sizeof ids) != 0) {
     std::memcpy(id_.data(), &ids.FileId, id_.size());
   }
@@ -369,13 +583,18 @@ file_identity::file_identity(HANDLE handle) {
     known_ = true;
   }
   if (known_ && storage_ && !is_usable(id_)) {
-    // A file system that gives no file IDs (zero, as some drivers do): the file is told by its path.
     device_path_ = allocate<wchar_t>(path_capacity);
-    known_ = device_path_ && take_device_path(handle, device_path_.get());
+    if (!device_path_ || !take_device_path(handle, device_path_.get())) {
+      device_path_.reset();
+    }
   }
   known_ = known_ || !storage_;
 }
 
+// Where a file system gives no usable file IDs (some NAS and Samba shares), the same path under
+// the volume's device name is the same file, but another path proves nothing (another name of
+// the server, a DFS path): then only the description's hold, which Windows enforces, keeps it
+// safe, and without the hold every file counts as the description.
 bool file_identity::is_reached_through(HANDLE handle) const {
   if (!known_ || !storage_) {
     return !known_; // cannot tell: keep the description safe
@@ -384,14 +603,13 @@ bool file_identity::is_reached_through(HANDLE handle) const {
   if (!other.known_ || !other.storage_) {
     return !other.known_;
   }
-  if (other.volume_ != volume_) {
-    return false;
+  if (is_usable(id_) && is_usable(other.id_)) {
+    return other.volume_ == volume_ && other.id_ == id_; // a stream of a file has the file's ID
   }
-  if (device_path_ || other.device_path_) { // a stream's path has lost its stream part
-    return !device_path_ || !other.device_path_ ||
-           ::CompareStringOrdinal(device_path_.get(), -1, other.device_path_.get(), -1, TRUE) == CSTR_EQUAL;
-  }
-  return other.id_ == id_; // a stream of a file has the file's ID
+  const bool same_path =
+      device_path_ && other.device_path_ &&
+      ::CompareStringOrdinal(device_path_.get(), -1, other.device_path_.get(), -1, TRUE) == CSTR_EQUAL;
+  return same_path || !held_.is_open();
 }
 
 bool file_identity::is_reached_by(native_path path) const {
@@ -405,7 +623,8 @@ bool file_identity::is_reached_by(native_path path) const {
 // completes a path (\\?\C:\t\in.fru.) cannot make the checked file and the written one differ,
 // and the report keeps the name stored on disk (another letter case, an 8.3 short name).
 report_target::report_target(native_path path, const file_identity &description)
-    : path_(path), description_(description), stored_path_(allocate<wchar_t>(path_capacity)) {
+    : path_(path), description_(description), stored_path_(allocate<wchar_t>(path_capacity)),
+      give_up_at_(::GetTickCount64() + patience_ms) {
   const heap_array<wchar_t> full = allocate<wchar_t>(path_capacity);
   if (!stored_path_ || !full) {
     kind_ = report_kind::unusable;
@@ -422,18 +641,26 @@ report_target::report_target(native_path path, const file_identity &description)
     stream_at_ = stream_start(whole);
     return;
   }
-  // A report that another run is replacing is out of reach for a moment.
-  os_handle report;
-  if (retry_while_busy([&] {
-        report.reset(open_for_query(path, FILE_FLAG_OPEN_REPARSE_POINT));
-        return report.is_open();
-      })) {
+  // READ_CONTROL for its DACL, FILE_READ_ATTRIBUTES for its streams and times.
+  old_.reset(::CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!old_.is_open()) {
+    old_.reset(open_for_query(path, FILE_FLAG_OPEN_REPARSE_POINT));
+  }
+  if (old_.is_open()) {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (is_plain(report.get(), info, full.get(), stored_path_.get())) {
+    if (description.is_reached_through(old_.get())) {
+      kind_ = report_kind::unusable;
+    } else if (is_plain(old_.get(), info, full.get(), stored_path_.get())) {
       name_at_ = name_start(stored_path_.get());
       old_attributes_ = info.dwFileAttributes;
-      old_.emplace(report.get()); // not held open: Windows renames nothing over an open file
-      kind_ = report_kind::replaceable;
+      stray_ = allocate<wchar_t>(path_capacity);
+      const bool second = info.nNumberOfLinks == 2 && stray_ &&
+                          find_second_name(old_.get(), stored_path_.get(), name_at_, stray_.get());
+      if (!second) {
+        stray_.reset();
+      }
+      kind_ = info.nNumberOfLinks == 1 || second ? report_kind::replaceable : report_kind::in_place;
     }
     return;
   }
@@ -458,60 +685,81 @@ report_target::report_target(native_path path, const file_identity &description)
   }
 }
 
+// Makes a missing report, only while it is still missing, for writing and for deleting again:
+// a stream only relative to the handle of its file, once that file is known not to be the description.
+HANDLE report_target::make_report() {
+  if (stream_at_ == 0) {
+    return ::CreateFileW(stored_path_.get(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  const std::wstring_view whole{stored_path_.get()};
+  stored_path_[stream_at_] = L'\0';
+  const os_handle file{open_for_query(stored_path_.get(), 0)};
+  stored_path_[stream_at_] = L':';
+  if (!file.is_open() || description_.is_reached_through(file.get())) {
+    return INVALID_HANDLE_VALUE;
+  }
+  return open_stream(file.get(), whole.substr(stream_at_), FILE_GENERIC_WRITE | DELETE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE);
+}
+
 // Like _wfopen's "wb", but an existing report is opened as it is and then emptied, which works
 // where CREATE_ALWAYS is refused (a hidden or system file), and only once its handle is known
-// not to reach the description. A report that was to be replaced is written only while its
-// stored name still reaches it: never a file that took its place, never a new one.
+// not to reach the description and holds the lock. A report this run made goes again when the
+// write fails. A busy report is waited for until the run's time to wait is over, unless the
+// refusal comes from the description, held shut.
 bool report_target::write_in_place(std::string_view bytes) {
+  old_.close();
   const wchar_t *const name = kind_ == report_kind::in_place ? path_ : stored_path_.get();
   os_handle report;
-  retry_while_busy([&] {
-    report.reset(open_for_writing(name, OPEN_EXISTING));
-    return report.is_open();
-  });
-  if (!report.is_open() && ::GetLastError() == ERROR_FILE_NOT_FOUND && kind_ != report_kind::replaceable) {
-    // A new stream is a write to the file that holds it, which must not be the description.
-    const bool stream = stream_at_ != 0;
-    if (stream) {
-      stored_path_[stream_at_] = L'\0';
+  bool made = false;
+  while (!report.is_open()) {
+    report.reset(::CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD why = ::GetLastError();
+    if (!report.is_open() && why == ERROR_FILE_NOT_FOUND && kind_ != report_kind::replaceable) {
+      report.reset(make_report());
+      made = report.is_open();
+      why = ::GetLastError();
     }
-    const bool may = !stream || may_move_onto(stored_path_.get(), description_);
-    if (stream) {
-      stored_path_[stream_at_] = L':';
+    const bool again = why == ERROR_FILE_EXISTS || why == ERROR_ALREADY_EXISTS; // made meanwhile
+    if (!report.is_open() && (!(again || is_busy(why)) || names_description(name, 0, description_) ||
+                              !wait_a_moment(give_up_at_))) {
+      return false;
     }
-    report.reset(may ? open_for_writing(name, CREATE_NEW) : nullptr);
   }
-  if (!report.is_open() || description_.is_reached_through(report.get()) ||
-      (old_ && !old_->is_reached_through(report.get())) || !lock_for_writing(report.get())) {
-    return false;
+  const bool written = !description_.is_reached_through(report.get()) &&
+                       lock_for_writing(report.get(), give_up_at_) &&
+                       (::GetFileType(report.get()) != FILE_TYPE_DISK || ::SetEndOfFile(report.get()) != 0) &&
+                       write_all(report.get(), bytes);
+  if (!written && made) {
+    delete_on_close(report.get());
   }
-  const bool emptied = ::GetFileType(report.get()) != FILE_TYPE_DISK || ::SetEndOfFile(report.get()) != 0;
-  return emptied && write_all(report.get(), bytes) && report.close();
+  const bool closed = report.close();
+  return written && closed;
 }
 
 // .NAME.RANDOM.tmp beside the report, or .tessolin.RANDOM.tmp where the report's name is too long
 // for that: longer than 255 UTF-16 units, or refused by a file system that counts its limit in
-// bytes (Wine on Linux, Samba and NAS shares). The backup name, which the old report has while the
-// new one takes its place, is made the same way.
-scratch_file::scratch_file(report_target &report)
-    : report_(report), path_(allocate<wchar_t>(path_capacity)), backup_(allocate<wchar_t>(path_capacity)) {
-  if (!path_ || !backup_) {
+// bytes (Wine on Linux, Samba and NAS shares). It is opened to be renamed over the report through
+// its own handle, or to go again; a virus scanner may read it meanwhile, if it lets it be renamed.
+// It has the old report's attributes from the start.
+scratch_file::scratch_file(report_target &report) : report_(report), path_(allocate<wchar_t>(path_capacity)) {
+  if (!path_) {
     return;
   }
   const std::wstring_view stored{report.stored_path_.get()};
   const std::wstring_view folder = stored.substr(0, report.name_at_);
   constexpr std::wstring_view short_stem = L"tessolin";
-  constexpr std::size_t extra = 2 + 10 + 4; // the dots, the random number and ".tmp"
-  std::wstring_view stem = stored.substr(report.name_at_);
-  if (stem.size() + extra > name_capacity) {
-    stem = short_stem;
-  }
+  std::wstring_view stem = scratch_stem(stored.substr(report.name_at_));
+  const DWORD attributes = report.old_attributes_ & kept_attributes;
   for (int attempt = 0; attempt < 16; ++attempt) {
-    if (!take_scratch_name(folder, stem, path_.get()) || !take_scratch_name(folder, stem, backup_.get())) {
+    if (!take_scratch_name(folder, stem, path_.get())) {
       return;
     }
-    file_.reset(
-        ::CreateFileW(path_.get(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    file_.reset(::CreateFileW(path_.get(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC, FILE_SHARE_READ,
+                              nullptr, CREATE_NEW, attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL,
+                              nullptr));
     if (file_.is_open()) {
       made_ = step::done;
       return;
@@ -525,62 +773,86 @@ scratch_file::scratch_file(report_target &report)
       break;
     }
   }
-  // A folder that takes no new file still lets an existing report be written.
+  // A folder that takes no new file still lets an existing report be written, as does a volume
+  // with no room left for one more file: a write in place needs none.
   const DWORD why = ::GetLastError();
-  made_ = why == ERROR_ACCESS_DENIED || why == ERROR_WRITE_PROTECT ? step::write_in_place : step::failed;
+  made_ = why == ERROR_DISK_FULL || why == disk_quota_exceeded ? step::write_in_place : after_error(why);
 }
 
 scratch_file::~scratch_file() {
-  file_.close();
   if (made_ == step::done && !committed_) {
-    retry_while_busy([this] { return ::DeleteFileW(path_.get()) != 0; }); // a scanner may hold it a moment
+    delete_on_close(file_.get()); // by its handle: a virus scanner that holds it does not keep it
   }
+  file_.close();
 }
 
 bool scratch_file::write(std::string_view bytes) const { return write_all(file_.get(), bytes); }
 
-// ReplaceFileW gives the new file the old one's DACL and streams as it moves it over (not its
-// owner or SACL, which need privileges). The attributes (hidden, system, ...) are given here
-// too, where Wine's ReplaceFileW drops them.
+// The old report's DACL, where it is its own, its alternate data streams, exact attributes and
+// creation time: not its owner or SACL, which need privileges, nor its 8.3 short name or object ID.
 step scratch_file::take_on_report() const {
-  FILE_BASIC_INFO basic{};
-  basic.FileAttributes = report_.old_attributes_ & kept_attributes;
-  const bool given = report_.kind_ != report_kind::replaceable || basic.FileAttributes == 0 ||
-                     ::SetFileInformationByHandle(file_.get(), FileBasicInfo, &basic, sizeof basic) != 0;
-  return given ? step::done : step::write_in_place;
+  if (report_.kind_ != report_kind::replaceable) {
+    return step::done; // a new report gets what any new file gets
+  }
+  const HANDLE old = report_.old_.get();
+  if (const step given = take_on_dacl(old, file_.get()); given != step::done) {
+    return given;
+  }
+  if (const step copied = copy_streams(old, file_.get()); copied != step::done) {
+    return copied;
+  }
+  FILE_BASIC_INFO was{};
+  if (::GetFileInformationByHandleEx(old, FileBasicInfo, &was, sizeof was) == 0) {
+    return after_error(::GetLastError());
+  }
+  FILE_BASIC_INFO basic{}; // times of zero stay as they are
+  basic.CreationTime = was.CreationTime;
+  basic.FileAttributes = (was.FileAttributes & kept_attributes) != 0 ? was.FileAttributes & kept_attributes
+                                                                     : FILE_ATTRIBUTE_NORMAL;
+  return ::SetFileInformationByHandle(file_.get(), FileBasicInfo, &basic, sizeof basic) != 0
+             ? step::done
+             : after_error(::GetLastError());
 }
 
-// Right before each move, what the report's name reaches must not be the description. Either
-// way of replacing leaves the old report under its own name after each documented failure of
-// ReplaceFileW, and then writing in place may still work. No REPLACEFILE_IGNORE_MERGE_ERRORS: a
-// DACL or stream that cannot be carried over fails the replace.
+// The new file is renamed over the report through its own handle, in one step: the report's
+// name names the old report or the new one at every moment, and never has a second name.
+// Right before each try, what the name holds must not be the description. A rename refused
+// while another run or program holds the report is tried again until the run's time to wait
+// is over, and the report then written in place. A new report must still be missing: one that
+// another program made meanwhile is written in place rather than lost.
 step scratch_file::commit() {
-  if (!file_.close()) {
-    return step::failed;
-  }
   const wchar_t *const report = report_.stored_path_.get();
-  const file_identity &description = report_.description_;
-  if (report_.kind_ == report_kind::absent) {
-    committed_ = move_onto(path_.get(), report, 0, description);
-    const DWORD why = ::GetLastError();
-    if (committed_ || (why != ERROR_ALREADY_EXISTS && why != ERROR_FILE_EXISTS)) {
-      return committed_ ? step::done : step::failed;
+  const std::wstring_view name{report + report_.name_at_};
+  const bool is_new = report_.kind_ == report_kind::absent;
+  if (report_.stray_) {
+    // The old report's second name goes first, while it names the old report: the report is
+    // then a file of one name, whichever run or step comes next.
+    const os_handle second{::CreateFileW(report_.stray_.get(), DELETE, share_all, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+    if (second.is_open() && is_same_file(second.get(), report_.old_.get())) {
+      delete_on_close(second.get());
     }
-    // Another run has made the report meanwhile: this one replaces it like any report that was
-    // there, and takes on its attributes.
-    const DWORD attributes = ::GetFileAttributesW(report);
-    if (attributes == INVALID_FILE_ATTRIBUTES ||
-        ((attributes & kept_attributes) != 0 &&
-         ::SetFileAttributesW(path_.get(), attributes & kept_attributes) == 0)) {
+  }
+  report_.old_.close(); // a handle of its own on the report would refuse the rename
+  for (;;) {
+    if (!is_new && names_description(report, FILE_FLAG_OPEN_REPARSE_POINT, report_.description_)) {
       return step::failed;
     }
+    if (rename_to(file_.get(), name, !is_new)) {
+      committed_ = true;
+      return step::done;
+    }
+    const DWORD why = ::GetLastError();
+    if (why == ERROR_ALREADY_EXISTS || why == ERROR_FILE_EXISTS) {
+      return step::write_in_place; // a new report, made meanwhile
+    }
+    if (!is_busy(why) && why != ERROR_ACCESS_DENIED) {
+      return after_error(why);
+    }
+    if (!wait_a_moment(report_.give_up_at_)) {
+      return step::write_in_place;
+    }
   }
-  std::optional<step> replaced = replace_through_link(report, path_, backup_, description);
-  if (!replaced) {
-    replaced = replace_with_backup(report, path_.get(), backup_.get(), description);
-  }
-  committed_ = replaced == step::done;
-  return *replaced;
 }
 
 } // namespace tessolin

@@ -44,7 +44,8 @@ public:
   ~os_handle() { close(); }
   os_handle(const os_handle &) = delete;
   os_handle &operator=(const os_handle &) = delete;
-  os_handle(os_handle &&) = delete;
+  /// Takes the handle of `other` over.
+  os_handle(os_handle &&other) noexcept : value_(std::exchange(other.value_, none)) {}
   os_handle &operator=(os_handle &&) = delete;
 
   [[nodiscard]] native get() const { return value_; }
@@ -77,12 +78,14 @@ public:
   [[nodiscard]] bool is_reached_by(native_path path) const;
 
 private:
+  friend class input_file;
   bool known_ = false;   // whether the handle could be asked at all
   bool storage_ = false; // whether a write could destroy it: a file or a disk, not a terminal
 #ifdef _WIN32
   unsigned long long volume_ = 0;
   std::array<unsigned char, 16> id_{}; // FILE_ID_128, or the 64-bit index
   heap_array<wchar_t> device_path_;    // its path, where the file system gives no usable ID
+  os_handle held_; // the description's own, which keeps every other program from changing it
 #else
   struct stat status_ {};
   dev_t disk_ = 0;             // for a disk or partition, the whole disk that holds it
@@ -98,13 +101,17 @@ public:
   [[nodiscard]] bool is_open() const { return file_.is_open(); }
   /// Reads once, as much as is there: the bytes read, 0 at the end of the input, -1 on a read error.
   [[nodiscard]] std::ptrdiff_t read(std::span<char> into) const;
-  /// The storage this file is kept on, to check the report against.
-  [[nodiscard]] file_identity identity() const { return file_identity{file_.get()}; }
+  /// The storage this file is kept on, to check the report against; on Windows it also keeps
+  /// the file shut to every other program's writes, renames and deletions for as long as it lives.
+  [[nodiscard]] file_identity identity() const;
   /// Closes the file: the report is written only after it.
   void close() { file_.close(); }
 
 private:
   os_handle file_;
+#ifdef _WIN32
+  bool shut_ = false; // opened so that no other program may write, rename or delete it
+#endif
 };
 
 /// What the report's path names before anything is written.
@@ -136,11 +143,15 @@ private:
   const file_identity &description_;
   report_kind kind_ = report_kind::in_place;
 #ifdef _WIN32
-  heap_array<wchar_t> stored_path_;  // the full path as the report's handle, or its folder's, gives it
-  std::size_t name_at_ = 0;          // where the report's name begins in it
-  std::size_t stream_at_ = 0;        // for a stream (r.txt:s), where its part begins in the full path
-  std::optional<file_identity> old_; // the report that may be replaced, as its handle told it
-  unsigned long old_attributes_ = 0; // the report's FILE_ATTRIBUTE_ flags
+  heap_array<wchar_t> stored_path_;   // the full path as the report's handle, or its folder's, gives it
+  std::size_t name_at_ = 0;           // where the report's name begins in it
+  std::size_t stream_at_ = 0;         // for a stream (r.txt:s), where its part begins in the full path
+  os_handle old_;                     // the report that may be replaced, to read its DACL and streams from
+  unsigned long old_attributes_ = 0;  // the report's FILE_ATTRIBUTE_ flags
+  heap_array<wchar_t> stray_;         // the report's second name, left by a run that was stopped
+  unsigned long long give_up_at_ = 0; // when waits for a busy report end (GetTickCount64)
+  /// Makes the missing report, or stream, for writing and deleting; none where it may not be made.
+  [[nodiscard]] os_handle::native make_report();
 #else
   native_path name_ = nullptr; // the last part of path_, found in folder_
   os_handle folder_;
@@ -178,7 +189,6 @@ private:
   bool committed_ = false;
 #ifdef _WIN32
   heap_array<wchar_t> path_;
-  heap_array<wchar_t> backup_; // the old report's name while the new one takes its place
 #else
   std::array<char, 256> name_{}; // NAME_MAX and its zero byte
   /// After the exchange: removes the file it displaced, or swaps it back where it is the description.

@@ -1,6 +1,7 @@
-// hold_file PATTERN MILLISECONDS: once a file that matches PATTERN appears, holds it open
-// without delete sharing for that long, as a virus scanner or an indexer holds a new file.
-// Says "ready" when it starts looking; status 1 when no such file appeared within 30 seconds.
+// hold_file PATTERN MILLISECONDS [lock]: once a file that matches PATTERN appears, holds it open
+// without delete sharing for that long, as a virus scanner or an indexer holds a new file, and
+// with "lock" holds a lock over the whole of it too. Says "ready" when it starts looking and
+// "held" once it holds it; status 1 when no such file appeared within 30 seconds.
 #include <windows.h>
 
 #include <cstdio>
@@ -8,7 +9,7 @@
 #include <string>
 
 int wmain(int argc, wchar_t *argv[]) {
-  if (argc != 3) {
+  if (argc != 3 && argc != 4) {
     return 2;
   }
   const std::wstring pattern = argv[1];
@@ -23,7 +24,11 @@ int wmain(int argc, wchar_t *argv[]) {
             ? INVALID_HANDLE_VALUE
             : ::CreateFileW((folder + found.cFileName).c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
+    OVERLAPPED whole{};
+    if (file != INVALID_HANDLE_VALUE &&
+        (argc == 3 || ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) != 0)) {
+      std::fputs("held\n", stdout);
+      std::fflush(stdout);
       ::Sleep(std::wcstoul(argv[2], nullptr, 10));
       ::CloseHandle(file);
       return 0;

@@ -31,6 +31,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -64,27 +65,32 @@ enum class setup {
   other_drive,   // FILE_OUT names FILE_IN through another drive letter (Windows)
   long_form,     // FILE_OUT is given in the \\?\ form, which Windows takes as it stands
   // The report as the caller set it up
-  private_report,     // mode 0600
-  set_group_id,       // mode 02644
-  read_only_report,   // mode 0444
-  second_link,        // the report has a second hard link
-  symlink_to_longer,  // the report is a symbolic link to a longer file
-  dangling_symlink,   // the report is a symbolic link to a file that does not exist
-  other_owner,        // the report belongs to another user
-  other_group,        // the report's group is one of the caller's other groups
-  other_group_set_id, // the same, mode 02755, whose set-group-ID bit a write by a user clears
-  acl_grant,          // an ACL lets a named user write the report, and denies its group
-  acl_denial,         // an ACL denies a named user any access
-  attributes,         // user.* (and as root trusted.*) extended attributes
-  flags,              // chattr +d
-  append_only_report, // chattr +a
-  default_acl_folder, // the report's folder sub/ has a default ACL
-  append_only_folder, // the report's folder sub/ is append-only (chattr +a)
-  bind_mounted,       // the report is a file bind-mounted over out.txt
-  bind_mounted_in_ro, // the same, in a folder sub/ mounted read-only
-  no_free_inodes,     // the report's folder sub/ is a file system with no inode left
-  hidden,             // the report has Windows's hidden attribute
-  scratch_held,       // the same, and another program holds the new scratch file open for 0.7 s
+  private_report,      // mode 0600
+  set_group_id,        // mode 02644
+  read_only_report,    // mode 0444
+  second_link,         // the report has a second hard link
+  symlink_to_longer,   // the report is a symbolic link to a longer file
+  dangling_symlink,    // the report is a symbolic link to a file that does not exist
+  other_owner,         // the report belongs to another user
+  other_group,         // the report's group is one of the caller's other groups
+  other_group_set_id,  // the same, mode 02755, whose set-group-ID bit a write by a user clears
+  acl_grant,           // an ACL lets a named user write the report, and denies its group
+  acl_denial,          // an ACL denies a named user any access
+  attributes,          // user.* (and as root trusted.*) extended attributes
+  flags,               // chattr +d
+  append_only_report,  // chattr +a
+  default_acl_folder,  // the report's folder sub/ has a default ACL
+  append_only_folder,  // the report's folder sub/ is append-only (chattr +a)
+  bind_mounted,        // the report is a file bind-mounted over out.txt
+  bind_mounted_in_ro,  // the same, in a folder sub/ mounted read-only
+  no_free_inodes,      // the report's folder sub/ is a file system with no inode left
+  hidden,              // the report has Windows's hidden attribute
+  scratch_held,        // the same, and another program holds the new scratch file open for 0.7 s
+  report_held_briefly, // another program holds the report open, without delete sharing, for 0.2 s
+  report_held,         // the same for 3 s, longer than a run waits
+  report_locked,       // the same, and it holds a lock over the whole report
+  second_name,         // the report has a second name .out.txt.NUMBER.tmp, left by a stopped run
+  full_file_system,    // the report's folder sub/ is a file system with no byte left
   // What only a check at the moment of writing, or a policy's fallback, gets right
   swapped_during_read, // out.txt becomes a symbolic link to the input while the input is read
   folder_swapped,      // the report's folder out/ becomes a link to the input's, sub/, while the tool runs
@@ -318,6 +324,8 @@ const run_case cases[] = {
      .args = {"sub/in.fru", "sub\\in.fru"}, .only = platform::windows_only},
     {.name = "report_is_a_stream_of_the_input", .input = unit(), .status = 1, .args = {"in.fru", "in.fru:s"},
      .only = platform::windows_only},
+    {.name = "report_is_a_stream_of_a_link_to_the_input", .input = unit(), .status = 1,
+     .args = {"in.fru", "link.txt:s"}, .kind = setup::out_hardlink, .only = platform::windows_only},
     // Names that Windows takes as they stand: other files than the input, which stays as it was
     {.name = "input_name_with_trailing_dot_in_long_form", .input = unit(), .report = ok, .args = {"in.fru", "in.fru."},
      .kind = setup::long_form, .only = platform::windows_only, .stored = "in.fru."},
@@ -371,6 +379,18 @@ const run_case cases[] = {
      .prior = "old\r\n"},
     {.name = "scratch_file_held_by_another_program", .input = unit(), .report = ok, .kind = setup::scratch_held,
      .only = platform::windows_only, .prior = "old\r\n", .in_place = std::nullopt},
+    {.name = "report_held_briefly_by_another_program", .input = unit(), .report = ok,
+     .kind = setup::report_held_briefly, .only = platform::windows_only, .prior = "old\r\n"},
+    {.name = "report_held_by_another_program", .input = unit(), .report = ok, .kind = setup::report_held,
+     .only = platform::windows_only, .prior = "old\r\n", .in_place = true},
+    {.name = "report_locked_by_another_program", .input = unit(), .status = 1, .kind = setup::report_locked,
+     .only = platform::windows_only, .prior = "kept\r\n"},
+    {.name = "report_with_second_name_left_by_stopped_run", .input = unit(), .report = ok,
+     .kind = setup::second_name, .only = platform::windows_only, .prior = "old\r\n"},
+    {.name = "new_report_on_full_file_system", .input = unit(), .status = 1, .args = {"in.fru", "sub/out.txt"},
+     .kind = setup::full_file_system},
+    {.name = "old_report_on_full_file_system", .input = unit(), .status = 1, .args = {"in.fru", "sub/out.txt"},
+     .kind = setup::full_file_system, .prior = "kept\r\n"},
     {.name = "report_by_drive_relative_name", .input = unit(), .report = ok, .args = {"in.fru", "Z:out.txt"},
      .only = platform::windows_only, .prior = "old\r\n", .stored = "out.txt"},
     {.name = "report_named_with_119_two_byte_letters", .input = unit(), .report = ok,
@@ -728,8 +748,8 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
   case setup::out_symlink:
     fs::create_symlink("in.fru", out);
     break;
-  case setup::out_hardlink:
-    fs::create_hard_link(paths.input, out);
+  case setup::out_hardlink: // of the file, for a stream
+    fs::create_hard_link(paths.input, out.string().substr(0, out.string().find(':', dir.string().size())));
     break;
   case setup::unreadable:
     fs::permissions(paths.input, fs::perms::none);
@@ -837,6 +857,18 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
       return "only root can mount a file system, where mounts are allowed";
     }
     write_file(out, row.prior);
+    break;
+  case setup::full_file_system: // a tmpfs of 64 KiB, filled by a file of the harness's
+    if (!root || ::mount("tessolin", (dir / "sub").c_str(), "tmpfs", 0, "size=64k") != 0) {
+      return "only root can mount a file system, where mounts are allowed";
+    }
+    if (row.prior != nullptr) {
+      write_file(out, row.prior);
+    }
+    write_file(dir / "sub/filler", std::string(1 << 20, 'f'));
+    break;
+  case setup::second_name:
+    fs::create_hard_link(out, dir / ".out.txt.3141592653.tmp");
     break;
   case setup::hidden:
   case setup::scratch_held:
@@ -1033,7 +1065,10 @@ TEST_P(Run, Case) {
   }
   const fs::path &output = paths.output;
   const std::optional<std::string> before = read_file(output);
-  const std::string state_before = state_of(output);
+  std::string state_before = state_of(output);
+  if (row.kind == setup::second_name) { // it goes with the old report
+    state_before.replace(state_before.find("links 2"), 7, "links 1");
+  }
   struct stat file_before {};
   const bool existed = ::stat(output.c_str(), &file_before) == 0 && S_ISREG(file_before.st_mode);
   std::vector<std::string> command = tool_command(paths.args);
@@ -1046,14 +1081,24 @@ TEST_P(Run, Case) {
     command.insert(command.begin(), tracer.begin(), tracer.end());
   }
 
-  pid_t holder = -1; // another program, which holds the new scratch file as a virus scanner would
-  if (row.kind == setup::scratch_held) {
+  // Another program, which holds the new scratch file as a virus scanner would, or the report:
+  // the run starts once it looks for the one, or holds the other.
+  const std::map<setup, std::vector<std::string>> holds = {
+      {setup::scratch_held, {"..\\.out.txt.*.tmp", "700"}},
+      {setup::report_held_briefly, {"..\\out.txt", "200"}},
+      {setup::report_held, {"..\\out.txt", "3000"}},
+      {setup::report_locked, {"..\\out.txt", "3000", "lock"}}};
+  pid_t holder = -1;
+  if (holds.contains(row.kind)) {
     std::vector<std::string> words = split_command();
     ASSERT_NE(std::getenv("TESSOLIN_HOLDER"), nullptr) << "the Windows tests name the helper";
     words.back() = std::getenv("TESSOLIN_HOLDER");
-    words.insert(words.end(), {"..\\.out.txt.*.tmp", "700"});
+    words.insert(words.end(), holds.at(row.kind).begin(), holds.at(row.kind).end());
     holder = start_in(dir / "sub", words);
-    for (int waited = 0; waited < 30000 && read_file(dir / "sub/stdout").value_or("").empty(); ++waited) {
+    const char *said = row.kind == setup::scratch_held ? "ready" : "held";
+    for (int waited = 0;
+         waited < 30000 && read_file(dir / "sub/stdout").value_or("").find(said) == std::string::npos;
+         ++waited) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
@@ -1155,29 +1200,42 @@ TEST_F(Run, ConcurrentRunsLeaveOneWholeReport) {
     const std::string got = read_file(dir / "out.txt").value_or("");
     ASSERT_TRUE(got == ok || got == report(value, value)) << "round " << pair << ": " << got;
   }
-  // Then many at once on the report written in place, queued behind a lock held for a second
-  // (on Linux): each waits its turn, and none gives up.
-  int held = ::open((dir / "out.txt").c_str(), O_RDONLY | O_CLOEXEC);
-  ::flock(held, LOCK_EX);
-  const auto release = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  std::vector<pid_t> runs;
-  for (int run = 0; run < (on_windows() ? 6 : 300); ++run) {
-    runs.push_back(start_in(dir, tool_command({run % 2 == 0 ? "short.fru" : "long.fru", "out.txt"})));
-    if (held >= 0 && std::chrono::steady_clock::now() > release) {
-      ::close(std::exchange(held, -1));
-    }
+  // Then many at once. On Linux 300 on the report written in place, queued behind a lock held
+  // for a second: each waits its turn, and none gives up. On Windows six at a time, in 80 rounds,
+  // on a report replaced whole: the first round without a report, then on a hidden one.
+  const bool windows = on_windows();
+  if (windows) {
+    fs::remove(dir / "second-link.txt");
+    fs::remove(dir / "out.txt");
   }
-  std::this_thread::sleep_until(release);
-  ::close(held);
-  for (const pid_t run : runs) {
-    EXPECT_EQ(wait_for(run), 0);
+  for (int round = 0; round < (windows ? 80 : 1); ++round) {
+    if (windows && round == 1) {
+      set_attribute(dir / "out.txt", "user.DOSATTRIB", "0x2"); // how Wine keeps the hidden attribute
+    }
+    int held = windows ? -1 : ::open((dir / "out.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    ::flock(held, LOCK_EX);
+    const auto release = std::chrono::steady_clock::now() + std::chrono::seconds(windows ? 0 : 1);
+    std::vector<pid_t> runs;
+    for (int run = 0; run < (windows ? 6 : 300); ++run) {
+      runs.push_back(start_in(dir, tool_command({run % 2 == 0 ? "short.fru" : "long.fru", "out.txt"})));
+      if (held >= 0 && std::chrono::steady_clock::now() > release) {
+        ::close(std::exchange(held, -1));
+      }
+    }
+    std::this_thread::sleep_until(release);
+    ::close(held);
+    for (const pid_t run : runs) {
+      EXPECT_EQ(wait_for(run), 0) << "round " << round;
+    }
+    const std::string got = read_file(dir / "out.txt").value_or("");
+    ASSERT_TRUE(got == ok || got == report(value, value)) << "round " << round << ": " << got;
+    const bool hidden = state_of(dir / "out.txt").find("user.DOSATTRIB=\"0x2\"") != std::string::npos;
+    ASSERT_TRUE(!windows || round == 0 || hidden) << "round " << round << ": the report is no longer hidden";
   }
   std::set<std::string> names;
   for (const fs::directory_entry &entry : fs::directory_iterator(dir)) {
     const std::string name = entry.path().filename().string();
-    if (!on_windows() || !name.starts_with("rf")) { // Wine's ReplaceFileW may leave its own rf*.tmp
-      names.insert(name);
-    }
+    names.insert(name);
   }
   names.erase("second-link.txt");
   EXPECT_EQ(names, (std::set<std::string>{"long.fru", "out.txt", "short.fru", "stderr", "stdout", "sub"}));
