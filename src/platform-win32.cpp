@@ -338,10 +338,10 @@ bool delete_on_close(HANDLE file) {
   return ::SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone) != 0;
 }
 
-// Renames the open file `file`, opened with delete access, to `name` in its own folder, over
-// what is there when `replace`: with POSIX semantics where Windows (10 1709 and later) and the
-// file system have them, which an open handle on the file replaced does not refuse; else the
-// plain rename. GetLastError tells why not.
+// Renames the open file `file`, opened with delete access, to the full path `name` (a bare name
+// would be taken as one in the current folder), over what is there when `replace`: with POSIX
+// semantics where Windows (10 1709 and later) and the file system have them, which an open
+// handle on the file replaced does not refuse; else the plain rename. GetLastError tells why not.
 bool rename_to(HANDLE file, std::wstring_view name, bool replace) {
   const std::size_t size = sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t);
   const heap_array<unsigned char> bytes = allocate<unsigned char>(size);
@@ -822,7 +822,6 @@ step scratch_file::take_on_report() const {
 // another program made meanwhile is written in place rather than lost.
 step scratch_file::commit() {
   const wchar_t *const report = report_.stored_path_.get();
-  const std::wstring_view name{report + report_.name_at_};
   const bool is_new = report_.kind_ == report_kind::absent;
   if (report_.stray_) {
     // The old report's second name goes first, while it names the old report: the report is
@@ -838,7 +837,7 @@ step scratch_file::commit() {
     if (!is_new && names_description(report, FILE_FLAG_OPEN_REPARSE_POINT, report_.description_)) {
       return step::failed;
     }
-    if (rename_to(file_.get(), name, !is_new)) {
+    if (rename_to(file_.get(), report, !is_new)) {
       committed_ = true;
       return step::done;
     }

@@ -364,6 +364,9 @@ const run_case cases[] = {
     {.name = "report_in_read_only_directory_written", .input = unit(), .report = ok,
      .args = {"in.fru", "sub/out.txt"}, .kind = setup::read_only_dir, .only = platform::linux_only,
      .prior = "old\r\n", .in_place = true},
+    {.name = "new_report_in_other_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"}},
+    {.name = "old_report_in_other_folder", .input = unit(), .report = ok, .args = {"in.fru", "sub/out.txt"},
+     .prior = "old\r\n"},
     {.name = "report_with_long_name", .input = unit(), .report = ok, .args = {"in.fru", long_name},
      .prior = "old\r\n"},
     {.name = "report_with_long_name_kept_past_file_size_limit", .input = unit(), .status = 1,
@@ -852,21 +855,21 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
       return "only root can bind-mount, where mounts are allowed";
     }
     break;
-  case setup::no_free_inodes: // the folder and the report take the only two
-    if (!root || ::mount("tessolin", (dir / "sub").c_str(), "tmpfs", 0, "nr_inodes=2") != 0) {
-      return "only root can mount a file system, where mounts are allowed";
-    }
-    write_file(out, row.prior);
-    break;
-  case setup::full_file_system: // a tmpfs of 64 KiB, filled by a file of the harness's
-    if (!root || ::mount("tessolin", (dir / "sub").c_str(), "tmpfs", 0, "size=64k") != 0) {
+  case setup::no_free_inodes:     // the folder and the report take the only two inodes
+  case setup::full_file_system: { // or the report and a file of the harness's all of its 64 KiB
+    const bool full = row.kind == setup::full_file_system;
+    if (!root ||
+        ::mount("tessolin", (dir / "sub").c_str(), "tmpfs", 0, full ? "size=64k" : "nr_inodes=2") != 0) {
       return "only root can mount a file system, where mounts are allowed";
     }
     if (row.prior != nullptr) {
       write_file(out, row.prior);
     }
-    write_file(dir / "sub/filler", std::string(1 << 20, 'f'));
+    if (full) {
+      write_file(dir / "sub/filler", std::string(1 << 20, 'f'));
+    }
     break;
+  }
   case setup::second_name:
     fs::create_hard_link(out, dir / ".out.txt.3141592653.tmp");
     break;
