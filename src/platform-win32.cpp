@@ -654,13 +654,13 @@ report_target::report_target(native_path path, const file_identity &description)
     } else if (is_plain(old_.get(), info, full.get(), stored_path_.get())) {
       name_at_ = name_start(stored_path_.get());
       old_attributes_ = info.dwFileAttributes;
-      stray_ = allocate<wchar_t>(path_capacity);
-      const bool second = info.nNumberOfLinks == 2 && stray_ &&
-                          find_second_name(old_.get(), stored_path_.get(), name_at_, stray_.get());
-      if (!second) {
-        stray_.reset();
+      if (info.nNumberOfLinks == 2) {
+        stray_ = allocate<wchar_t>(path_capacity);
+        if (!stray_ || !find_second_name(old_.get(), stored_path_.get(), name_at_, stray_.get())) {
+          stray_.reset();
+        }
       }
-      kind_ = info.nNumberOfLinks == 1 || second ? report_kind::replaceable : report_kind::in_place;
+      kind_ = info.nNumberOfLinks == 1 || stray_ ? report_kind::replaceable : report_kind::in_place;
     }
     return;
   }
