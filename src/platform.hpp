@@ -176,10 +176,10 @@ public:
   [[nodiscard]] step made() const { return made_; }
   /// Writes all of `bytes`: false when the file system did not take them.
   [[nodiscard]] bool write(std::string_view bytes) const;
-  /// Gives the file everything the old report has besides its bytes: group, mode,
-  /// ACL, extended attributes and inode flags. write_in_place where one cannot be given.
+  /// Gives the file everything the old report has besides its bytes (group, mode, ACL, extended
+  /// attributes and inode flags; on Windows DACL, streams, attributes): write_in_place where one cannot be.
   [[nodiscard]] step take_on_report() const;
-  /// Closes the file and moves it over the report, under the report's stored name.
+  /// Moves the file over the report, under its stored name, unless the name then holds the description.
   [[nodiscard]] step commit();
 
 private:
