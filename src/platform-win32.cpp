@@ -284,10 +284,10 @@ bool take_scratch_name(std::wstring_view folder, std::wstring_view stem, wchar_t
          append(into, length, decimal(random).view()) && append(into, length, L".tmp");
 }
 
-// The second name of the open report `report` whose stored path is `stored`: a scratch name
-// beside it (.STEM.DIGITS.tmp) that an earlier version of the tool gave the old report while it
-// replaced it, and that a run stopped in the middle left. Its full path goes to `into`.
-bool find_second_name(HANDLE report, std::wstring_view stored, std::size_t name_at, wchar_t *into) {
+// Whether the open report `report`, whose stored path is `stored`, has a second name beside it
+// (.STEM.DIGITS.tmp) that an earlier version of the tool gave the old report while it replaced
+// it, and that a run stopped in the middle left. Its full path goes to `into`.
+bool has_second_name(HANDLE report, std::wstring_view stored, std::size_t name_at, wchar_t *into) {
   const std::wstring_view folder = stored.substr(0, name_at);
   const std::wstring_view stem = scratch_stem(stored.substr(name_at));
   std::size_t length = 0;
@@ -318,6 +318,15 @@ bool find_second_name(HANDLE report, std::wstring_view stored, std::size_t name_
   } while (!is_second && ::FindNextFileW(search, &found) != 0);
   ::FindClose(search);
   return is_second;
+}
+
+// The full path of that second name of the report, or none.
+heap_array<wchar_t> find_second_name(HANDLE report, std::wstring_view stored, std::size_t name_at) {
+  heap_array<wchar_t> path = allocate<wchar_t>(path_capacity);
+  if (path && !has_second_name(report, stored, name_at, path.get())) {
+    path.reset();
+  }
+  return path;
 }
 
 bool write_all(HANDLE file, std::string_view bytes) {
@@ -655,10 +664,7 @@ report_target::report_target(native_path path, const file_identity &description)
       name_at_ = name_start(stored_path_.get());
       old_attributes_ = info.dwFileAttributes;
       if (info.nNumberOfLinks == 2) {
-        stray_ = allocate<wchar_t>(path_capacity);
-        if (!stray_ || !find_second_name(old_.get(), stored_path_.get(), name_at_, stray_.get())) {
-          stray_.reset();
-        }
+        stray_ = find_second_name(old_.get(), stored_path_.get(), name_at_);
       }
       kind_ = info.nNumberOfLinks == 1 || stray_ ? report_kind::replaceable : report_kind::in_place;
     }
