@@ -1,13 +1,24 @@
+// Linux: the description, the report's file, and the guards that keep both safe. Every guard
+// decides on a handle opened at the moment it acts, never on a name looked at before. Where the
+// kernel cannot give a guard its facts (a call it lacks, a query refused, /sys not there), the
+// guard takes the answer that keeps the description and the report safe: the description counts
+// as reached, and the report is written in place (never replaced) or not at all.
 #include "heap.hpp"
 #include "platform.hpp"
 
 #include <cstdio> // renameat2
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/loop.h>
+#include <linux/magic.h>
+#include <linux/major.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <sys/xattr.h>
@@ -29,10 +40,10 @@ namespace {
 // Storage that a report written over it would destroy; a terminal or a FIFO is not.
 bool is_storage(const struct stat &file) { return S_ISREG(file.st_mode) || S_ISBLK(file.st_mode); }
 
-// The disk that the block device `device` is a partition of, as sysfs tells: the `dev` of the
-// folder above the partition's (/sys/dev/block/8:1 leads to .../sda/sda1). `device` itself for
-// a whole disk, or where sysfs cannot tell.
-dev_t whole_disk(dev_t device) {
+// The disk that the block device `device` is on, as /sys tells: the `dev` of the folder above a
+// partition's (/sys/dev/block/8:1 leads to .../sda/sda1), or `device` itself for a whole disk.
+// Nothing where /sys cannot tell (not mounted, hidden, or a device it does not list).
+std::optional<dev_t> whole_disk(dev_t device) {
   constexpr std::size_t digits = 10; // of any unsigned int
   std::array<char, 64> path{};
   char *at = std::copy_n("/sys/dev/block/", 15, path.data());
@@ -40,7 +51,11 @@ dev_t whole_disk(dev_t device) {
   at = std::to_chars(at, at + digits, minor(device)).ptr;
   std::copy_n("/partition", 11, at);
   if (::access(path.data(), F_OK) != 0) {
-    return device;
+    if (errno != ENOENT) {
+      return std::nullopt;
+    }
+    *at = '\0'; // the device's own folder: where /sys lists it, it is a whole disk
+    return ::access(path.data(), F_OK) == 0 ? std::optional{device} : std::nullopt;
   }
   std::copy_n("/../dev", 8, at);
   const os_handle file{::open(path.data(), O_RDONLY | O_CLOEXEC)};
@@ -52,19 +67,35 @@ dev_t whole_disk(dev_t device) {
   const auto [colon, major_error] = std::from_chars(text.data(), end, disk_major);
   if (major_error != std::errc{} || colon == end || *colon != ':' ||
       std::from_chars(colon + 1, end, disk_minor).ec != std::errc{}) {
-    return device;
+    return std::nullopt;
   }
   return makedev(disk_major, disk_minor);
 }
 
-// Whether writing `other` would write the storage `one` (whose disk is `disk`): the same inode,
-// another device node of the same disk or partition, or a partition and the disk that holds it.
-bool is_same_storage(const struct stat &one, dev_t disk, const struct stat &other) {
-  if (one.st_dev == other.st_dev && one.st_ino == other.st_ino) {
-    return true;
+enum class answer { no, yes, cannot_tell };
+
+// Whether the block device open as `handle` (whose number is `device`) keeps its bytes in a file:
+// a loop device, or a partition of one. The file's device and inode go to `file`.
+answer loop_backing(int handle, dev_t device, struct stat &file) {
+  loop_info64 info{};
+  if (::ioctl(handle, LOOP_GET_STATUS64, &info) == 0) {
+    file.st_dev = static_cast<dev_t>(info.lo_device);
+    file.st_ino = static_cast<ino_t>(info.lo_inode);
+    return answer::yes;
   }
-  return S_ISBLK(one.st_mode) && S_ISBLK(other.st_mode) &&
-         (one.st_rdev == other.st_rdev || disk == other.st_rdev || whole_disk(other.st_rdev) == one.st_rdev);
+  // ENXIO: a loop device with no file. ENOTTY or EINVAL: no loop device, unless its number says it is one.
+  const bool other_device = (errno == ENOTTY || errno == EINVAL) && major(device) != LOOP_MAJOR;
+  return errno == ENXIO || other_device ? answer::no : answer::cannot_tell;
+}
+
+// Whether the open file `handle` is on an overlay, or that cannot be told.
+bool may_be_on_overlay(int handle) {
+  struct statfs found {};
+  return ::fstatfs(handle, &found) != 0 || found.f_type == OVERLAYFS_SUPER_MAGIC;
+}
+
+bool is_same_file(const struct stat &one, const struct stat &other) {
+  return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
 bool write_all(int fd, std::string_view bytes) {
@@ -112,19 +143,28 @@ static void wake_up(int /*signal*/) {} // only interrupts a wait
 
 // A timer that interrupts a blocking system call of this thread every `tick`, for as long as it
 // lives. It goes on ticking until the wait is over, so that no tick can come too early to count.
+// SIGALRM is unblocked meanwhile: a caller's signal mask, which the run inherits, must not keep
+// the ticks away.
 class wake_up_timer {
 public:
   explicit wake_up_timer(suseconds_t tick) {
     struct sigaction wake {};
     wake.sa_handler = wake_up; // no SA_RESTART: the wait returns EINTR
     ::sigemptyset(&wake.sa_mask);
+    sigset_t alarm{};
+    ::sigemptyset(&alarm);
+    ::sigaddset(&alarm, SIGALRM);
     const itimerval every{{0, tick}, {0, tick}};
-    armed_ = ::sigaction(SIGALRM, &wake, nullptr) == 0 && ::setitimer(ITIMER_REAL, &every, nullptr) == 0;
+    unmasked_ = ::sigaction(SIGALRM, &wake, nullptr) == 0 && ::sigprocmask(SIG_UNBLOCK, &alarm, &mask_) == 0;
+    armed_ = unmasked_ && ::setitimer(ITIMER_REAL, &every, nullptr) == 0;
   }
   // The handler stays: a tick already on its way must not end the run.
   ~wake_up_timer() {
     const itimerval off{};
     ::setitimer(ITIMER_REAL, &off, nullptr);
+    if (unmasked_) {
+      ::sigprocmask(SIG_SETMASK, &mask_, nullptr);
+    }
   }
   wake_up_timer(const wake_up_timer &) = delete;
   wake_up_timer &operator=(const wake_up_timer &) = delete;
@@ -134,6 +174,8 @@ public:
   [[nodiscard]] bool armed() const { return armed_; }
 
 private:
+  sigset_t mask_{}; // the caller's
+  bool unmasked_ = false;
   bool armed_ = false;
 };
 
@@ -147,11 +189,12 @@ bool changed(const struct stat &before, const struct stat &now) {
 // A run waits in the kernel's queue, so that hundreds of runs at once all have their turn. Every
 // tenth of a second it looks at the report: while it changes, runs are taking their turns; when
 // it stays the same for two seconds, one holder has kept the lock all that time, another program
-// that means to, and the run gives up (false). A file system without locks is written as a plain
-// open would write it.
+// that means to, and the run gives up (false). It gives up after thirty seconds in all, whatever
+// the report does. A file system without locks is written as a plain open would write it.
 bool lock_for_writing(int fd) {
   constexpr suseconds_t tick_us = 100'000;
-  constexpr int patience_ticks = 20; // two seconds without a change
+  constexpr int patience_ticks = 20;  // two seconds without a change
+  constexpr int deadline_ticks = 300; // thirty seconds
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
     return true;
   }
@@ -160,7 +203,7 @@ bool lock_for_writing(int fd) {
   if (!timer.armed() || ::fstat(fd, &seen) != 0) {
     return false;
   }
-  for (int unchanged = 0; unchanged < patience_ticks;) {
+  for (int unchanged = 0, ticks = 0; unchanged < patience_ticks && ticks < deadline_ticks; ++ticks) {
     if (::flock(fd, LOCK_EX) == 0 || errno != EINTR) {
       return true;
     }
@@ -190,18 +233,29 @@ step keep_mode(int fd, mode_t mode) {
   return now.st_mode == mode ? step::done : step::write_in_place;
 }
 
-// A folder that is append-only or immutable lets a file be made in it that can then never be
-// renamed or removed, so nothing is made in it.
-bool takes_scratch_files(int folder) {
-  struct statx found {};
-  constexpr auto fixed = static_cast<std::uint64_t>(STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE);
-  return ::statx(folder, "", AT_EMPTY_PATH, STATX_TYPE, &found) == 0 && (found.stx_attributes & fixed) == 0;
-}
-
 // Errors that say a file system has no inode flags at all, or (ENOSYS, from an emulator such as
 // qemu-user) that the system knows no such request.
 bool has_no_flags(int error) {
   return error == ENOTTY || error == ENOTSUP || error == EINVAL || error == ENOSYS;
+}
+
+// A folder that is append-only or immutable lets a file be made in it that can then never be
+// renamed or removed, so nothing is made in it. statx tells, where the file system says it
+// keeps those flags; else (no statx before Linux 4.11, or a filter that refuses it)
+// FS_IOC_GETFLAGS on the folder opened for reading does. Where neither tells, nothing is made.
+bool takes_scratch_files(int folder) {
+  constexpr auto fixed = static_cast<std::uint64_t>(STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE);
+  struct statx found {};
+  if (::statx(folder, "", AT_EMPTY_PATH, STATX_TYPE, &found) == 0 &&
+      (found.stx_attributes_mask & fixed) == fixed) {
+    return (found.stx_attributes & fixed) == 0;
+  }
+  const os_handle listed{::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC)};
+  int flags = 0;
+  if (!listed.is_open() || ::ioctl(listed.get(), FS_IOC_GETFLAGS, &flags) != 0) {
+    return listed.is_open() && has_no_flags(errno);
+  }
+  return (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) == 0;
 }
 
 // Every flag chattr sets; the others tell how the file is stored, not what the caller chose.
@@ -282,13 +336,35 @@ template <typename Get> std::optional<attribute_bytes> fetch(const Get &get) {
   return attribute_bytes{std::move(bytes), static_cast<std::size_t>(read)};
 }
 
-// The names of `fd`'s extended attributes, each ending in a zero byte; none on a file system without them.
-std::optional<attribute_bytes> attribute_names(int fd) {
-  auto names = fetch([fd](char *into, std::size_t size) { return ::flistxattr(fd, into, size); });
-  if (!names && errno == ENOTSUP) {
+// The access ACL of `fd` as the kernel hands it out: empty where it has none, nothing where it cannot be
+// read.
+std::optional<attribute_bytes> access_acl(int fd) {
+  auto acl = fetch(
+      [fd](char *into, std::size_t size) { return ::fgetxattr(fd, "system.posix_acl_access", into, size); });
+  if (!acl && (errno == ENODATA || errno == ENOTSUP)) {
     return attribute_bytes{};
   }
-  return names;
+  return acl;
+}
+
+// The names of `fd`'s extended attributes, each ending in a zero byte. A file system that lists none
+// (ENOTSUP) has none, unless the file has an ACL: one that cannot be listed can be neither kept nor
+// pruned (the ACL a new file got from its folder's default), so that is a refusal (ENOTSUP).
+std::optional<attribute_bytes> attribute_names(int fd) {
+  auto names = fetch([fd](char *into, std::size_t size) { return ::flistxattr(fd, into, size); });
+  if (names || errno != ENOTSUP) {
+    return names;
+  }
+  const std::optional<attribute_bytes> acl = access_acl(fd);
+  errno = ENOTSUP;
+  return acl && acl->size == 0 ? std::optional{attribute_bytes{}} : std::nullopt;
+}
+
+// Whether `one` and `other` have the same access ACL, or both none.
+bool same_acl(int one, int other) {
+  const std::optional<attribute_bytes> wanted = access_acl(one);
+  const std::optional<attribute_bytes> got = access_acl(other);
+  return wanted && got && wanted->view() == got->view();
 }
 
 // Calls `each` with every name in a list of zero-terminated names, until it returns false.
@@ -345,13 +421,27 @@ void fill_random(std::span<char> into, unsigned int attempt) {
   }
 }
 
+// Opens an existing `path` without waiting for a FIFO's reader: one without fails at once (ENXIO).
+// A leased file, which that refuses, is opened as a plain open would, waiting for the lease's
+// break (at most fs.lease-break-time). The descriptor is left non-blocking: see blocks_again.
+int open_existing(const char *path, int flags) {
+  const int opened = ::open(path, flags | O_NONBLOCK);
+  return opened >= 0 || errno != EWOULDBLOCK ? opened : ::open(path, flags);
+}
+
+// Makes the open file `fd` block on writes again, as a plain open would have it.
+bool blocks_again(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
 // Opens `path` for writing as cp does: an existing file without O_CREAT (which
 // fs.protected_regular refuses for another user's file in a sticky folder, even to root), and a
 // missing one with O_EXCL, which tells `made` that this run made it. A symbolic link to nothing
 // gets its file made as a plain open would make it.
 int open_for_writing(const char *path, bool &made) {
   constexpr int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
-  const int existing = ::open(path, flags);
+  const int existing = open_existing(path, flags);
   if (existing >= 0 || errno != ENOENT) {
     return existing;
   }
@@ -360,8 +450,32 @@ int open_for_writing(const char *path, bool &made) {
   if (made || errno != EEXIST) {
     return created;
   }
-  const int appeared = ::open(path, flags); // made meanwhile, or a link to nothing
+  const int appeared = open_existing(path, flags); // made meanwhile, or a link to nothing
   return appeared >= 0 || errno != ENOENT ? appeared : ::open(path, flags | O_CREAT, 0666);
+}
+
+// Whether `size` bytes fit over the start of the open regular file `fd` within the file-size limit
+// and the free space, so that a write in place that fails does so at its first byte.
+bool has_room(int fd, std::size_t size) {
+  rlimit limit{};
+  struct stat now {};
+  struct statvfs space {};
+  if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < size) ||
+      ::fstat(fd, &now) != 0) {
+    return false;
+  }
+  if (static_cast<std::size_t>(now.st_size) >= size) {
+    return true;
+  }
+  if (::fstatvfs(fd, &space) != 0) {
+    return false;
+  }
+  const std::size_t block = space.f_frsize != 0 ? space.f_frsize : space.f_bsize;
+  const auto blocks = [block](std::size_t bytes) { return (bytes + block - 1) / block; };
+  const fsblkcnt_t free = ::geteuid() == 0 ? space.f_bfree : space.f_bavail;
+  // A file system that counts no blocks (/proc, /sys) has none to run out of.
+  return space.f_blocks == 0 || block == 0 ||
+         blocks(size) - blocks(static_cast<std::size_t>(now.st_size)) <= free;
 }
 
 } // namespace
@@ -406,7 +520,54 @@ std::ptrdiff_t input_file::read(std::span<char> into) const {
 file_identity::file_identity(int handle) {
   known_ = ::fstat(handle, &status_) == 0;
   storage_ = known_ && is_storage(status_);
-  disk_ = known_ && S_ISBLK(status_.st_mode) ? whole_disk(status_.st_rdev) : 0;
+  if (!storage_) {
+    return;
+  }
+  overlay_ = may_be_on_overlay(handle);
+  disk_known_ = backing_known_ = true;
+  if (S_ISBLK(status_.st_mode)) {
+    const std::optional<dev_t> disk = whole_disk(status_.st_rdev);
+    disk_known_ = disk.has_value();
+    disk_ = disk.value_or(0);
+    backing_known_ = loop_backing(handle, status_.st_rdev, backing_) != answer::cannot_tell;
+  }
+}
+
+// The same inode; the same inode number where one of the two is on an overlay, which shows its
+// layer's inode number under a device of its own; the file behind the description, a loop device;
+// a loop device over the description or over the file behind it; another node of the same disk
+// or partition, a partition of its disk, or the disk of its partition. A loop device is asked only
+// through a handle opened for writing: an O_PATH one, of an early look, leaves that to the write.
+bool file_identity::is_same_storage(const struct stat &other, int handle) const {
+  const bool overlay = other.st_ino == status_.st_ino && (overlay_ || may_be_on_overlay(handle));
+  if (is_same_file(status_, other) || overlay || (S_ISREG(other.st_mode) && !backing_known_) ||
+      (backing_.st_ino != 0 && is_same_file(backing_, other))) {
+    return true;
+  }
+  if (!S_ISBLK(other.st_mode)) {
+    return false;
+  }
+  if (S_ISBLK(status_.st_mode)) {
+    const std::optional<dev_t> other_disk = whole_disk(other.st_rdev);
+    if (other.st_rdev == status_.st_rdev || !disk_known_ || !other_disk || disk_ == other.st_rdev ||
+        *other_disk == status_.st_rdev) {
+      return true; // one holds the other, or nothing tells that it does not
+    }
+  }
+  const int access = ::fcntl(handle, F_GETFL);
+  if (access < 0 || (access & O_PATH) != 0) {
+    return access < 0;
+  }
+  struct stat behind {};
+  switch (loop_backing(handle, other.st_rdev, behind)) {
+  case answer::no:
+    return false;
+  case answer::yes:
+    return is_same_file(behind, status_) || (backing_.st_ino != 0 && is_same_file(behind, backing_));
+  case answer::cannot_tell:
+    break;
+  }
+  return true;
 }
 
 bool file_identity::is_reached_through(int handle) const {
@@ -414,15 +575,16 @@ bool file_identity::is_reached_through(int handle) const {
   if (!known_ || !storage_) {
     return !known_; // cannot tell: keep the description safe
   }
-  return ::fstat(handle, &other) != 0 || is_same_storage(status_, disk_, other);
+  return ::fstat(handle, &other) != 0 || is_same_storage(other, handle);
 }
 
 bool file_identity::is_reached_by(native_path path) const {
-  struct stat other {};
   if (!known_ || !storage_) {
     return !known_;
   }
-  return ::stat(path, &other) == 0 && is_same_storage(status_, disk_, other);
+  const os_handle found{::open(path, O_PATH | O_CLOEXEC)};
+  struct stat other {};
+  return found.is_open() && ::fstat(found.get(), &other) == 0 && is_same_storage(other, found.get());
 }
 
 // Only a regular file of ours with one link, that we may write, is replaced:
@@ -434,8 +596,9 @@ report_target::report_target(native_path path, const file_identity &description)
   name_ = slash == nullptr ? path : slash + 1;
   const std::string_view name{name_};
   if (name.empty() || name == "." || name == "..") {
-    return;
+    return; // no file: unusable, as a plain open would find
   }
+  kind_ = report_kind::in_place; // from here on, where nothing better is found
   folder_.reset(open_folder(path, slash));
   if (!folder_.is_open() || !takes_scratch_files(folder_.get())) {
     return;
@@ -476,8 +639,10 @@ report_target::report_target(native_path path, const file_identity &description)
 
 // Opened without O_TRUNC, so that what the path names now is checked, and locked, before a
 // byte of it is lost. The folder and the old report are let go first: a plain open needs one
-// descriptor, and may have only one left. A report this run made goes again if the write fails,
-// where its folder lets it, and only while its name still names it.
+// descriptor, and may have only one left. The new bytes go over the old ones, and only then is
+// the file cut to their length, once the size limit and the free space let them all in: a write
+// that fails does so at its first byte, with the report as it was. A report this run made goes
+// again if the write fails, where its folder lets it, and only while its name still names it.
 bool report_target::write_in_place(std::string_view bytes) {
   old_.close();
   folder_.close();
@@ -489,9 +654,12 @@ bool report_target::write_in_place(std::string_view bytes) {
     return false;
   }
   // Only storage is locked: a FIFO or terminal takes each run's report in one write, whole.
-  const bool written = (!is_storage(opened) || lock_for_writing(report.get())) &&
-                       (!S_ISREG(opened.st_mode) || ::ftruncate(report.get(), 0) == 0) &&
-                       write_all(report.get(), bytes) && report.close(); // the close lets go of the lock
+  const bool plain = S_ISREG(opened.st_mode);
+  const bool written = blocks_again(report.get()) &&
+                       (!is_storage(opened) || lock_for_writing(report.get())) &&
+                       (!plain || has_room(report.get(), bytes.size())) && write_all(report.get(), bytes) &&
+                       (!plain || ::ftruncate(report.get(), static_cast<off_t>(bytes.size())) == 0) &&
+                       report.close(); // the close lets go of the lock
   struct stat named {};
   if (!written && made && ::lstat(path_, &named) == 0 && named.st_dev == opened.st_dev &&
       named.st_ino == opened.st_ino) {
@@ -572,7 +740,7 @@ step scratch_file::take_on_report() const {
     return flagged;
   }
   const bool same = ::fstat(fd, &made) == 0 && made.st_uid == old.st_uid && made.st_gid == old.st_gid &&
-                    made.st_mode == old.st_mode;
+                    made.st_mode == old.st_mode && same_acl(report_.old_.get(), fd);
   return same ? step::done : step::write_in_place;
 }
 
@@ -602,8 +770,9 @@ step scratch_file::settle_exchange() {
 // A rename cannot be told to replace only the file that was checked, so an old report is swapped
 // with the new file (RENAME_EXCHANGE) and what it displaced is checked after. Where the file system
 // has no exchange (NFS, some FUSE file systems say EINVAL), the plain rename follows right after a
-// last look at the report's name. A new report must still be missing: one that another program
-// made meanwhile is written in place rather than lost (RENAME_NOREPLACE, or the last look).
+// last look at the report's name. A new report must still be missing: one that another run or
+// program made meanwhile (RENAME_NOREPLACE, or the last look) is looked at again, to be replaced
+// whole as an old report is rather than lost or emptied by a write in place.
 step scratch_file::commit() {
   if (report_.kind_ == report_kind::replaceable) {
     if (const step kept = keep_mode(file_.get(), report_.old_status_.st_mode); kept != step::done) {
@@ -633,7 +802,7 @@ step scratch_file::commit() {
     return step::done;
   }
   if (is_new && errno != EINVAL) {
-    return after_error(errno); // EEXIST: made meanwhile
+    return errno == EEXIST ? step::look_again : after_error(errno);
   }
   // No exchange, or no RENAME_NOREPLACE, here: a last look at the name, then the plain rename.
   const os_handle now{::openat(folder, report, O_PATH | O_NOFOLLOW | O_CLOEXEC)};
@@ -641,7 +810,7 @@ step scratch_file::commit() {
     return after_error(errno);
   }
   if (now.is_open() && (is_new || report_.description_.is_reached_through(now.get()))) {
-    return is_new ? step::write_in_place : step::failed; // made meanwhile, or the description
+    return is_new ? step::look_again : step::failed; // made meanwhile, or the description
   }
   committed_ = ::renameat(folder, scratch, folder, report) == 0;
   return committed_ ? step::done : after_error(errno);

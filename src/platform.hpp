@@ -88,7 +88,13 @@ private:
   os_handle held_; // the description's own, which keeps every other program from changing it
 #else
   struct stat status_ {};
+  bool disk_known_ = false;    // whether /sys told which disk a disk or partition is on
   dev_t disk_ = 0;             // for a disk or partition, the whole disk that holds it
+  bool backing_known_ = false; // whether a loop device told what is behind it
+  struct stat backing_ {};     // for a loop device or its partition, the file behind it (device, inode)
+  bool overlay_ = true;        // on an overlay, whose files show their layer's inode number, or not known
+  /// Whether writing the file `other`, open as `handle` (or -1), would write this storage.
+  [[nodiscard]] bool is_same_storage(const struct stat &other, int handle) const;
 #endif
 };
 
@@ -122,9 +128,9 @@ enum class report_kind {
   unusable,    // nothing may be written: the description, or not even looked at for want of memory
 };
 
-/// How a step of replacing the report went: done, failed for good, or refused in a way
-/// that writing in place avoids.
-enum class step { done, failed, write_in_place };
+/// How a step of replacing the report went: done, failed for good, refused in a way that
+/// writing in place avoids, or a new report found made meanwhile, to be looked at again.
+enum class step { done, failed, write_in_place, look_again };
 
 /// The report's path, looked at once; what it names is told apart by kind().
 class report_target {
@@ -141,7 +147,7 @@ private:
   friend class scratch_file;
   native_path path_;
   const file_identity &description_;
-  report_kind kind_ = report_kind::in_place;
+  report_kind kind_ = report_kind::unusable; // until the look says otherwise
 #ifdef _WIN32
   heap_array<wchar_t> stored_path_;   // the full path as the report's handle, or its folder's, gives it
   std::size_t name_at_ = 0;           // where the report's name begins in it

@@ -41,21 +41,30 @@ report_text make_report(const product_fields &fields) {
   return report;
 }
 
+// A new report that another run made meanwhile is looked at once more and replaced whole, as an
+// old report is: a write in place over it would leave it empty for a moment, or for good if the
+// run were stopped there.
 bool write_report(native_path path, std::string_view bytes, const file_identity &description) {
-  report_target report{path, description};
-  switch (report.kind()) {
-  case report_kind::unusable:
-    return false;
-  case report_kind::absent:
-  case report_kind::replaceable:
-    if (const step replaced = replace_whole(report, bytes); replaced != step::write_in_place) {
+  for (int look = 1;; ++look) {
+    report_target report{path, description};
+    step replaced = step::write_in_place;
+    switch (report.kind()) {
+    case report_kind::unusable:
+      return false;
+    case report_kind::absent:
+    case report_kind::replaceable:
+      replaced = replace_whole(report, bytes);
+      break;
+    case report_kind::in_place:
+      break;
+    }
+    if (replaced == step::done || replaced == step::failed) {
       return replaced == step::done;
     }
-    break;
-  case report_kind::in_place:
-    break;
+    if (replaced != step::look_again || look == 2) {
+      return report.write_in_place(bytes);
+    }
   }
-  return report.write_in_place(bytes);
 }
 
 } // namespace tessolin
