@@ -1,9 +1,15 @@
+// Windows: the description, the report's file, and the guards that keep both safe. Every guard
+// decides on a handle opened at the moment it acts, and every later step uses the path that
+// handle gives, never the argument spelt again. Where Windows cannot give a guard its facts (a
+// query refused, a file system without IDs, a path it cannot complete), the guard takes the
+// answer that keeps the description and the report safe: the description counts as reached, and
+// the report is written in place (never replaced) or not at all.
 #define _CRT_RAND_S // NOLINT: asks stdlib.h for rand_s
 #include "heap.hpp"
 #include "platform.hpp"
 
 #include <windows.h>
-// After windows.h, which they need:
+// These need windows.h first.
 #include <aclapi.h>
 #include <winternl.h>
 
@@ -329,6 +335,28 @@ heap_array<wchar_t> find_second_name(HANDLE report, std::wstring_view stored, st
   return path;
 }
 
+// Whether `size` bytes fit over the start of the open disk file `file` in the space its volume has
+// left for the caller, so that a write in place that fails does so at its first byte.
+bool has_room(HANDLE file, std::size_t size) {
+  LARGE_INTEGER now{};
+  if (::GetFileSizeEx(file, &now) == 0) {
+    return false;
+  }
+  const auto old = static_cast<ULONGLONG>(now.QuadPart);
+  FILE_FS_SIZE_INFORMATION space{};
+  IO_STATUS_BLOCK done{};
+  if (old >= size) {
+    return true;
+  }
+  if (::NtQueryVolumeInformationFile(file, &done, &space, sizeof space, FileFsSizeInformation) < 0) {
+    return false;
+  }
+  const ULONGLONG unit = ULONGLONG{space.SectorsPerAllocationUnit} * space.BytesPerSector;
+  const auto units = [unit](ULONGLONG bytes) { return (bytes + unit - 1) / unit; };
+  return unit == 0 ||
+         units(size) - units(old) <= static_cast<ULONGLONG>(space.AvailableAllocationUnits.QuadPart);
+}
+
 bool write_all(HANDLE file, std::string_view bytes) {
   while (!bytes.empty()) {
     const auto part = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), MAXDWORD));
@@ -642,12 +670,13 @@ report_target::report_target(native_path path, const file_identity &description)
   const std::wstring_view whole{full.get(), full_name(path, full.get())};
   const std::wstring_view name = whole.substr(name_start(whole));
   if (name.empty() || name == L"." || name == L"..") {
-    return;
+    return; // no file (x.txt\, a path Windows cannot complete): unusable
   }
   if (stream_start(whole) != std::wstring_view::npos) { // written in place, once its file is checked
     std::copy(whole.begin(), whole.end(), stored_path_.get());
     stored_path_[whole.size()] = L'\0';
     stream_at_ = stream_start(whole);
+    kind_ = report_kind::in_place;
     return;
   }
   // READ_CONTROL for its DACL, FILE_READ_ATTRIBUTES for its streams and times.
@@ -667,11 +696,13 @@ report_target::report_target(native_path path, const file_identity &description)
         stray_ = find_second_name(old_.get(), stored_path_.get(), name_at_);
       }
       kind_ = info.nNumberOfLinks == 1 || stray_ ? report_kind::replaceable : report_kind::in_place;
+    } else {
+      kind_ = report_kind::in_place;
     }
     return;
   }
   if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
-    return;
+    return; // no folder, a drive not mapped, a volume gone, or refused: unusable
   }
   // A new report: its folder's stored path, and the name FILE_OUT gives it.
   const std::size_t folder_end = whole.size() - name.size();
@@ -709,11 +740,13 @@ HANDLE report_target::make_report() {
                      FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE);
 }
 
-// Like _wfopen's "wb", but an existing report is opened as it is and then emptied, which works
-// where CREATE_ALWAYS is refused (a hidden or system file), and only once its handle is known
-// not to reach the description and holds the lock. A report this run made goes again when the
-// write fails. A busy report is waited for until the run's time to wait is over, unless the
-// refusal comes from the description, held shut.
+// Like _wfopen's "wb", but an existing report is opened as it is, which works where CREATE_ALWAYS
+// is refused (a hidden or system file), and written only once its handle is known not to reach
+// the description and holds the lock: the new bytes over the old, then the file cut to their
+// length, once the volume has room for them all, so that a write that fails does so at its first
+// byte. Only a report looked at as missing, or a stream, is made, and only by the path its
+// folder's handle gave. A report this run made goes again when the write fails. A busy report is
+// waited for until the run's time to wait is over, unless the refusal comes from the description.
 bool report_target::write_in_place(std::string_view bytes) {
   old_.close();
   const wchar_t *const name = kind_ == report_kind::in_place ? path_ : stored_path_.get();
@@ -723,7 +756,8 @@ bool report_target::write_in_place(std::string_view bytes) {
     report.reset(::CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD why = ::GetLastError();
-    if (!report.is_open() && why == ERROR_FILE_NOT_FOUND && kind_ != report_kind::replaceable) {
+    if (!report.is_open() && why == ERROR_FILE_NOT_FOUND &&
+        (kind_ == report_kind::absent || stream_at_ != 0)) {
       report.reset(make_report());
       made = report.is_open();
       why = ::GetLastError();
@@ -734,10 +768,11 @@ bool report_target::write_in_place(std::string_view bytes) {
       return false;
     }
   }
+  const bool disk = ::GetFileType(report.get()) == FILE_TYPE_DISK;
   const bool written = !description_.is_reached_through(report.get()) &&
                        lock_for_writing(report.get(), give_up_at_) &&
-                       (::GetFileType(report.get()) != FILE_TYPE_DISK || ::SetEndOfFile(report.get()) != 0) &&
-                       write_all(report.get(), bytes);
+                       (!disk || has_room(report.get(), bytes.size())) && write_all(report.get(), bytes) &&
+                       (!disk || ::SetEndOfFile(report.get()) != 0);
   if (!written && made) {
     delete_on_close(report.get());
   }
@@ -825,7 +860,8 @@ step scratch_file::take_on_report() const {
 // Right before each try, what the name holds must not be the description. A rename refused
 // while another run or program holds the report is tried again until the run's time to wait
 // is over, and the report then written in place. A new report must still be missing: one that
-// another program made meanwhile is written in place rather than lost.
+// another run or program made meanwhile is looked at again, to be replaced whole as an old report
+// is rather than lost or emptied by a write in place.
 step scratch_file::commit() {
   const wchar_t *const report = report_.stored_path_.get();
   const bool is_new = report_.kind_ == report_kind::absent;
@@ -849,7 +885,7 @@ step scratch_file::commit() {
     }
     const DWORD why = ::GetLastError();
     if (why == ERROR_ALREADY_EXISTS || why == ERROR_FILE_EXISTS) {
-      return step::write_in_place; // a new report, made meanwhile
+      return step::look_again; // a new report, made meanwhile
     }
     if (!is_busy(why) && why != ERROR_ACCESS_DENIED) {
       return after_error(why);
