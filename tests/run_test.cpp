@@ -98,6 +98,11 @@ enum class setup {
   protected_regular,   // another user's report in a sticky folder open to all, fs.protected_regular=2
   block_alias,         // FILE_IN is a loop device, FILE_OUT another device node of it
   partition_alias,     // FILE_IN is a partition of a loop device, FILE_OUT a node of the whole device
+  loop_over_input,     // FILE_IN is a file, FILE_OUT a loop device over it
+  overlay_upper,       // FILE_IN is in an overlay's upper layer, FILE_OUT the same file through the overlay
+  made_during_rename,  // another run makes the missing report, and holds its lock, while the tool runs
+  fifo_report,         // the report is a FIFO that nobody reads
+  lock_held_masked,    // the report has a second link and a lock another program holds; SIGALRM is blocked
   write_only_report,   // mode 0200: the caller may write the report but not read it
   nocow,               // chattr +C (btrfs) on the report, or where it is in sub/ on sub/ alone
   project,             // project ID 42 (xfs, ext4) on the report, or where it is in sub/ on sub/ (+P) alone
@@ -316,6 +321,12 @@ const run_case cases[] = {
      .only = platform::linux_only},
     {.name = "report_is_disk_of_input_partition", .input = unit(), .status = 1, .kind = setup::partition_alias,
      .only = platform::linux_only},
+    {.name = "report_is_loop_device_over_input", .input = unit(), .status = 1, .kind = setup::loop_over_input,
+     .only = platform::linux_only},
+    {.name = "report_is_input_through_overlay", .input = unit(), .status = 1,
+     .args = {"upper/in.fru", "merged/in.fru"}, .kind = setup::overlay_upper, .only = platform::linux_only},
+    {.name = "report_name_ends_in_separator", .input = unit(), .status = 1, .args = {"in.fru", "out.txt\\"},
+     .only = platform::windows_only},
     {.name = "report_is_the_input_by_other_drive", .input = unit(), .status = 1, .kind = setup::other_drive,
      .only = platform::windows_only},
     {.name = "report_is_the_input_in_other_case", .input = unit(), .status = 1, .args = {"in.fru", "IN.FRU"},
@@ -353,6 +364,14 @@ const run_case cases[] = {
      .only = platform::linux_only, .prior = "kept\r\n"},
     {.name = "report_with_second_link", .input = unit(), .report = ok, .kind = setup::second_link,
      .only = platform::linux_only, .prior = "old\r\n", .in_place = true},
+    {.name = "report_with_second_link_write_failing", .input = unit(), .status = 1, .kind = setup::second_link,
+     .only = platform::linux_only, .prior = "kept\r\n", .inject = "write:error=EIO"},
+    {.name = "report_locked_with_alarm_blocked", .input = unit(), .status = 1,
+     .kind = setup::lock_held_masked, .only = platform::linux_only, .prior = "kept\r\n"},
+    {.name = "report_is_fifo_without_reader", .input = unit(), .status = 1, .kind = setup::fifo_report,
+     .only = platform::linux_only},
+    {.name = "report_made_by_another_run_meanwhile", .input = unit(), .report = ok,
+     .kind = setup::made_during_rename, .only = platform::linux_only, .inject = "renameat2:delay_enter=1000000:when=1"},
     {.name = "report_links_to_longer_file", .input = unit(), .report = ok, .kind = setup::symlink_to_longer,
      .only = platform::linux_only, .prior = "an old report, much longer than the new one will be\r\n", .in_place = true},
     {.name = "report_links_to_missing_file", .input = unit(), .report = ok, .kind = setup::dangling_symlink,
@@ -471,6 +490,10 @@ const run_case cases[] = {
      .inject = "renameat2:error=EINVAL"},
     {.name = "file_system_without_attributes", .input = unit(), .report = ok, .only = platform::linux_only,
      .prior = "old\r\n", .inject = "flistxattr:error=EOPNOTSUPP"},
+    {.name = "acl_that_cannot_be_listed", .input = unit(), .report = ok, .kind = setup::acl_grant,
+     .only = platform::linux_only, .prior = "old\r\n", .in_place = true, .inject = "flistxattr:error=EOPNOTSUPP"},
+    {.name = "folder_flags_without_statx", .input = unit(), .report = ok, .only = platform::linux_only,
+     .prior = "old\r\n", .inject = "statx:error=EPERM"},
     {.name = "file_system_without_flags", .input = unit(), .report = ok, .only = platform::linux_only,
      .prior = "old\r\n", .inject = "ioctl:error=ENOTTY"},
     {.name = "file_system_without_flags_saying_so_otherwise", .input = unit(), .report = ok,
@@ -640,7 +663,12 @@ std::jthread feed_fifo(const fs::path &path, const std::string &input, std::size
   ::mkfifo(path.c_str(), 0600);
   ::signal(SIGPIPE, SIG_IGN); // a tool that stops reading early must not end the harness
   return std::jthread([path, input, filler, keep_open](const std::stop_token &test_over) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    int fd = -1; // waits for the tool to open it, but not past the case: a tool that never does fails the row
+    while ((fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 &&
+           !test_over.stop_requested()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ::fcntl(fd, F_SETFL, O_WRONLY);
     const std::string chunk(1 << 20, 'x');
     bool open = ::write(fd, input.data(), input.size()) == static_cast<ssize_t>(input.size());
     for (std::size_t left = filler; open && left > 0;) {
@@ -662,14 +690,22 @@ struct prepared {
   fs::path output;
   std::jthread feeder;
   std::optional<std::string> protected_regular; // the setting to put back
+  int held = -1;                                // a lock of another program's on the report
 };
+
+// An exclusive lock on `path`, made where it is missing, as a run writing it in place holds it.
+int take_lock(const fs::path &path) {
+  const int held = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+  ::flock(held, LOCK_EX);
+  return held;
+}
 
 // FILE_IN becomes a loop device over disk.img, which holds the input, and FILE_OUT another node of
 // that device; the report is then the image, which must not change. Detached when the case is over.
-// With `partition`, FILE_IN is a partition of the device, which holds the input from its second
-// 4 KiB on, and FILE_OUT a node of the whole device.
-std::optional<std::string> attach_loop_device(const run_case &row, const fs::path &dir, prepared &paths,
-                                              bool partition = false) {
+// For a partition_alias, FILE_IN is a partition of the device, which holds the input from its second
+// 4 KiB on, and FILE_OUT a node of the whole device; for a loop_over_input, FILE_IN is the image.
+std::optional<std::string> attach_loop_device(const run_case &row, const fs::path &dir, prepared &paths) {
+  const bool partition = row.kind == setup::partition_alias;
   const std::string sectors = row.input + std::string(4096 - row.input.size(), ' ');
   write_file(dir / "disk.img", partition ? std::string(4096, ' ') + sectors : sectors);
   const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
@@ -702,7 +738,9 @@ std::optional<std::string> attach_loop_device(const run_case &row, const fs::pat
       ::close(detach);
     });
   }
-  paths.args = {partition ? device + "p1" : device, "alias"};
+  paths.args = row.kind == setup::loop_over_input
+                   ? std::vector<std::string>{"disk.img", device}
+                   : std::vector<std::string>{partition ? device + "p1" : device, "alias"};
   paths.output = dir / "disk.img";
   return made ? std::nullopt
               : std::optional<std::string>{"only root can attach a loop device and make a node"};
@@ -719,7 +757,7 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
   }
   paths.input = dir / (paths.args.empty() ? "in.fru" : paths.args[0]);
   const bool guards_input = row.kind == setup::other_drive || row.kind == setup::swapped_during_read ||
-                            row.kind == setup::folder_swapped;
+                            row.kind == setup::folder_swapped || row.kind == setup::overlay_upper;
   paths.output = guards_input            ? paths.input
                  : paths.args.size() > 1 ? dir / (row.stored != nullptr ? row.stored : paths.args[1])
                                          : dir / "out.txt";
@@ -775,7 +813,28 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
     return root ? std::optional<std::string>{"root may write any file; run the tests as a user to check this"}
                 : std::nullopt;
   case setup::second_link:
+  case setup::lock_held_masked:
     fs::create_hard_link(out, dir / "second-link.txt");
+    paths.held = row.kind == setup::lock_held_masked ? take_lock(out) : -1;
+    break;
+  case setup::fifo_report:
+    ::mkfifo(out.c_str(), 0600);
+    break;
+  case setup::made_during_rename: // while the row's strace holds the tool's rename for a second
+    paths.feeder = std::jthread([&held = paths.held, out] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      held = take_lock(out);
+    });
+    break;
+  case setup::overlay_upper:
+    for (const char *layer : {"lower", "work", "merged"}) {
+      fs::create_directories(dir / layer);
+    }
+    if (const std::string layers = "lowerdir=" + (dir / "lower").string() + ",upperdir=" +
+                                   (dir / "upper").string() + ",workdir=" + (dir / "work").string();
+        ::mount("tessolin", (dir / "merged").c_str(), "overlay", 0, layers.c_str()) != 0) {
+      return "only root can mount an overlay, on a file system that can be its upper layer";
+    }
     break;
   case setup::other_owner:
     if (!root || ::chown(out.c_str(), nobody, nobody) != 0) {
@@ -898,7 +957,8 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
     break;
   case setup::block_alias:
   case setup::partition_alias:
-    return attach_loop_device(row, dir, paths, row.kind == setup::partition_alias);
+  case setup::loop_over_input:
+    return attach_loop_device(row, dir, paths);
   case setup::write_only_report:
     fs::permissions(out, fs::perms::owner_write);
     break;
@@ -927,6 +987,8 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
 // Undoes what prepare() did that would keep the case's folder from being removed, or that
 // reaches beyond it.
 void clean_up(const fs::path &dir, const prepared &paths) {
+  ::close(paths.held);
+  ::umount2((dir / "merged").c_str(), MNT_DETACH);
   ::umount2((dir / "sub/out.txt").c_str(), MNT_DETACH);
   ::umount2((dir / "sub").c_str(), MNT_DETACH);
   ::umount2((dir / "out.txt").c_str(), MNT_DETACH);
@@ -979,12 +1041,13 @@ pid_t start_in(const fs::path &dir, std::vector<std::string> words, setup kind =
   if (kind == setup::broken_pipe && ::pipe(pipe_ends) == 0) {
     ::close(pipe_ends[0]);
   }
+  const std::string out_path = dir / "stdout"; // made before the fork: a child of a threaded
+  const std::string err_path = dir / "stderr"; // program must not allocate
   const pid_t child = ::fork();
   if (child == 0) {
-    const int out = kind == setup::broken_pipe
-                        ? pipe_ends[1]
-                        : ::open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = ::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int out = kind == setup::broken_pipe ? pipe_ends[1]
+                                               : ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (::chdir(dir.c_str()) != 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) {
       ::_exit(127);
     }
@@ -995,7 +1058,11 @@ pid_t start_in(const fs::path &dir, std::vector<std::string> words, setup kind =
     const rlim_t few = kind == setup::four_descriptors ? 4 : 5;
     const rlimit descriptors{few, few};
     const rlimit address_space{memory, memory};
+    sigset_t alarm{};
+    ::sigemptyset(&alarm);
+    ::sigaddset(&alarm, SIGALRM);
     if ((kind == setup::stdin_closed && ::close(0) != 0) ||
+        (kind == setup::lock_held_masked && ::sigprocmask(SIG_BLOCK, &alarm, nullptr) != 0) ||
         (kind == setup::stdout_closed && ::close(1) != 0) ||
         (kind == setup::no_file_size && ::setrlimit(RLIMIT_FSIZE, &none) != 0) ||
         (kind == setup::small_stack && ::setrlimit(RLIMIT_STACK, &small) != 0) ||
