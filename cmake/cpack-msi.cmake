@@ -1,6 +1,5 @@
 # Run by cmake/cpack-post-build.cmake once the zip is made: tessolin-VERSION-ARCH.msi beside
-# it, with its .sha256, from the files cpack staged for the zip, made with Debian's wixl and
-# msibuild (msitools).
+# it, from the files cpack staged for the zip, made with Debian's wixl and msibuild (msitools).
 #
 # The same files give the same bytes: every GUID is derived from the fixed UpgradeCode (the
 # package code from the files too), the files carry SOURCE_DATE_EPOCH into the cabinet, and
@@ -85,6 +84,3 @@ execute_process(COMMAND faketime -f "${when}" msibuild "${msi}"
 execute_process(COMMAND faketime -f "${when}" msibuild "${msi}"
   -s "tessolin ${CPACK_PACKAGE_VERSION}" "the tessolin developers" "${template}" "{${package_code}}"
   COMMAND_ERROR_IS_FATAL ANY)
-file(SHA256 "${msi}" sum)
-get_filename_component(name "${msi}" NAME)
-file(WRITE "${msi}.sha256" "${sum}  ${name}\n")

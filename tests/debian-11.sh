@@ -19,7 +19,7 @@ cleanup() {
   rm -rf "$root/tmp/table" "$root/tmp/tessolin.deb" "${root:?}$root" # the link to the root's /
 }
 trap cleanup EXIT
-cp build/linux-amd64/tessolin_*_amd64.deb "$root/tmp/tessolin.deb" # cpack --preset linux-amd64 made it
+cp dist/tessolin_*_amd64.deb "$root/tmp/tessolin.deb" # tools/dist.sh made it
 chroot "$root" dpkg -i /tmp/tessolin.deb > /dev/null
 mount -t proc proc "$root/proc" # /dev/stdout and the like
 # The harness's folders, by the path it gives them, are the same folders inside the root.

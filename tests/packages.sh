@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Checks the packages that `cpack --preset PRESET` made, for each PRESET given (default: all
-# of them): every package against the checksum beside it; for each .deb its architecture,
+# Checks the downloads that tools/dist.sh made in dist/, for each package PRESET given (default:
+# all of them): every package against dist/SHA256SUMS; for each .deb its architecture,
 # its Depends and glibc symbols (2.28 at most), its file list and lintian (no error, no warning);
 # for each .rpm the same, with rpmlint reporting only what is listed below, and an install into
 # a scratch root; the Windows packages (below); and the tessolin of every Linux package run on
@@ -22,12 +22,13 @@ fail() {
   exit 1
 }
 
-version_of() { # the version CMake gave the packages of build/$1
-  sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "build/$1/CPackConfig.cmake" 2> /dev/null
+version_of() { # the version CMake gave the packages of build/dist/$1
+  sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "build/dist/$1/CPackConfig.cmake" 2> /dev/null
 }
 
-check_checksum() { # a package against the checksum beside it, as a download would be checked
-  (cd "$(dirname "$1")" && sha256sum --quiet -c "$(basename "$1").sha256") || fail "$1: checksum does not match"
+check_checksum() { # a package against SHA256SUMS, as a download would be checked
+  (cd dist && grep -F "  $(basename "$1")" SHA256SUMS | sha256sum --quiet --strict -c -) ||
+    fail "$1: not in SHA256SUMS, or its checksum does not match"
 }
 
 glibc_2_28() { dpkg --compare-versions "${1:-none}" le 2.28 2> /dev/null; } # VERSION: 2.28 or older
@@ -47,6 +48,7 @@ deb_files() {
 ./usr/share/doc/tessolin/examples/bmcfru.fru
 ./usr/share/doc/tessolin/examples/crlf-unit.fru
 ./usr/share/doc/tessolin/examples/export-unit.bat
+./usr/share/doc/tessolin/examples/export-unit.sh
 ./usr/share/man/man1/tessolin.1.gz
 LIST
 }
@@ -71,10 +73,10 @@ check_linux() { # PRESET DEB_ARCH RPM_ARCH [EMULATOR...]
   local preset=$1 deb_arch=$2 rpm_arch=$3 version deb rpm
   shift 3
   version=$(version_of "$preset")
-  [ -n "$version" ] || fail "build/$preset has no packages: run cpack --preset $preset"
-  deb=build/$preset/tessolin_${version}_$deb_arch.deb
-  rpm=build/$preset/tessolin-$version-1.$rpm_arch.rpm
-  [ -f "$deb" ] && [ -f "$rpm" ] || fail "$deb or $rpm is missing: run cpack --preset $preset"
+  [ -n "$version" ] || fail "build/dist/$preset has no packages: run tools/dist.sh"
+  deb=dist/tessolin_${version}_$deb_arch.deb
+  rpm=dist/tessolin-$version-1.$rpm_arch.rpm
+  [ -f "$deb" ] && [ -f "$rpm" ] || fail "$deb or $rpm is missing: run tools/dist.sh"
   check_checksum "$deb"
   check_checksum "$rpm"
 
@@ -102,6 +104,7 @@ check_linux() { # PRESET DEB_ARCH RPM_ARCH [EMULATOR...]
 /usr/share/doc/tessolin/examples/bmcfru.fru
 /usr/share/doc/tessolin/examples/crlf-unit.fru
 /usr/share/doc/tessolin/examples/export-unit.bat
+/usr/share/doc/tessolin/examples/export-unit.sh
 /usr/share/man/man1/tessolin.1.gz
 LIST
   diff <(rpmlint "$rpm" 2> /dev/null | sed -n "s/^tessolin\.$rpm_arch: //p" | sort) <(rpmlint_accepted) ||
@@ -117,9 +120,12 @@ windows_files() {
   cat <<'LIST'
 LICENSE
 README.md
+doc/how-it-works.md
+doc/tessolin.txt
 examples/bmcfru.fru
 examples/crlf-unit.fru
 examples/export-unit.bat
+examples/export-unit.sh
 tessolin.exe
 LIST
 }
@@ -147,10 +153,10 @@ runs_32_bit() { /usr/lib/wine/wine --version > /dev/null 2>&1; }
 check_windows() { # PRESET ZIP_SUFFIX MSI_ARCH PROGRAM_FILES
   local version zip msi dir reg
   version=$(version_of "$1")
-  [ -n "$version" ] || fail "build/$1 has no package: run cpack --preset $1"
-  zip=build/$1/tessolin-$version-Windows$2.zip
-  msi=build/$1/tessolin-$version-$3.msi
-  [ -f "$zip" ] && [ -f "$msi" ] || fail "$zip or $msi is missing: run cpack --preset $1"
+  [ -n "$version" ] || fail "build/dist/$1 has no package: run tools/dist.sh"
+  zip=dist/tessolin-$version-Windows$2.zip
+  msi=dist/tessolin-$version-$3.msi
+  [ -f "$zip" ] && [ -f "$msi" ] || fail "$zip or $msi is missing: run tools/dist.sh"
   check_checksum "$zip"
   check_checksum "$msi"
   diff <(unzip -Z1 "$zip" | grep -v '/$' | sort) <(windows_files) || fail "$zip: other files"
@@ -159,7 +165,7 @@ check_windows() { # PRESET ZIP_SUFFIX MSI_ARCH PROGRAM_FILES
     return
   fi
 
-  cpack --config "build/$1/CPackConfig.cmake" -D CPACK_PACKAGE_VERSION=0.0.1 -B "$work/$1.old" > /dev/null
+  cpack --config "build/dist/$1/CPackConfig.cmake" -D CPACK_PACKAGE_VERSION=0.0.1 -B "$work/$1.old" > /dev/null
   export WINEPREFIX=$work/wine-$1 TMPDIR=$work WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY= # Wine's server folder too
   mkdir "$WINEPREFIX" && run_wine wineboot --init > /dev/null 2>&1
   dir="$WINEPREFIX/drive_c/$4/tessolin" reg=$WINEPREFIX/system.reg
@@ -183,7 +189,7 @@ check_windows() { # PRESET ZIP_SUFFIX MSI_ARCH PROGRAM_FILES
 install_default() {
   local version deb status=0
   version=$(version_of linux-amd64)
-  deb=build/linux-amd64/tessolin_${version}_$(dpkg --print-architecture).deb
+  deb=dist/tessolin_${version}_$(dpkg --print-architecture).deb
   dpkg -i "$deb" > /dev/null
   trap 'dpkg --purge tessolin > /dev/null; rm -rf "$work"' EXIT
   /usr/bin/tessolin > "$work/banner" || status=$?
