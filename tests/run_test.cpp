@@ -769,7 +769,7 @@ std::optional<std::string> attach_loop_device(const run_case &row, const fs::pat
     });
   }
   paths.args = row.kind == setup::loop_over_input
-                   ? std::vector<std::string>{"disk.img", device}
+                   ? std::vector<std::string>{"disk.img", "alias"}
                    : std::vector<std::string>{partition ? device + "p1" : device, "alias"};
   paths.output = dir / "disk.img";
   return made ? std::nullopt
