@@ -1363,14 +1363,7 @@ TEST_F(Run, ConcurrentRunsLeaveOneWholeReport) {
 // Under every limit on its memory, a run either works or ends with status 1 and leaves the
 // report as it was, silently; only the dynamic loader may fail before the tool starts. A test of
 // the Linux builds: on Windows the limit would hold Wine.
-class ShortOfMemory : public Run {
-  void TestBody() override;
-};
-[[maybe_unused]] const bool short_of_memory_registered =
-    !on_windows() && testing::RegisterTest("Run", "ShortOfMemory", nullptr, nullptr, __FILE__, __LINE__,
-                                           []() -> Run * { return new ShortOfMemory; }) != nullptr;
-
-void ShortOfMemory::TestBody() {
+TEST_F(Run, ShortOfMemory) {
   if (split_command().size() > 1 || sanitized) {
     GTEST_SKIP() << noted("the limit would hold the emulator or the sanitizer, not only the tool");
   }
