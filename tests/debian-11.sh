@@ -1,18 +1,17 @@
 #!/usr/bin/env bash
 # The end-to-end table against the .deb of linux-amd64, installed with dpkg in a minimal Debian 11
-# root (build/debian-11/root, made once by debootstrap): the harness of build/default starts the
-# installed tessolin in the root, in the same folder, through this script. Run it as root.
+# root (build/debian-11/root, made once by debootstrap from the mirror this host's apt uses): the
+# harness of build/default starts the installed tessolin in the root, in the same folder, through
+# this script. Run it as root.
 if [ "${1:-}" = --in-root ]; then # ROOT ARGS...: the installed tessolin, in ROOT, in this folder
   exec chroot "$2" /bin/sh -c 'cd "$0" && exec /usr/bin/tessolin "$@"' "$PWD" "${@:3}"
 fi
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || { echo "debian-11: run me as root" >&2; exit 1; }
+source tests/debian-root.sh
 root=$PWD/build/debian-11/root
-if [ ! -d "$root" ]; then
-  rm -rf "$root.new" && debootstrap --variant=minbase bullseye "$root.new" http://deb.debian.org/debian > /dev/null
-  mv "$root.new" "$root"
-fi
+make_root bullseye "$root"
 cleanup() {
   chroot "$root" dpkg --purge tessolin > /dev/null 2>&1 || true
   mountpoint -q "$root/proc" && umount "$root/proc"

@@ -543,6 +543,12 @@ void write_file(const fs::path &path, const std::string &bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// Where the cases' folders go: TESSOLIN_CASES, else TMPDIR or /tmp.
+fs::path cases_folder() {
+  const char *folder = std::getenv("TESSOLIN_CASES");
+  return folder != nullptr ? fs::path(folder) : fs::temp_directory_path();
+}
+
 // A fresh folder for one case, with an empty sub/ in it.
 fs::path scratch_folder(const fs::path &top, const std::string &name) {
   const fs::path dir = top / ("tessolin-" + std::to_string(::getpid()) + "-" + name);
@@ -1109,13 +1115,29 @@ pid_t start_in(const fs::path &dir, std::vector<std::string> words, setup kind =
   return child;
 }
 
-// The exit status of a started command, or -1 when it did not exit by itself
-// within 30 seconds (then it is killed), so that a run that hangs fails the row.
+// Seconds of CPU time that the process `pid` has used so far, as /proc tells.
+double cpu_seconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string fields{std::istreambuf_iterator<char>(stat), {}};
+  std::istringstream after_name(fields.substr(std::min(fields.size(), fields.rfind(')') + 1)));
+  std::string field;
+  for (int number = 3; number <= 13; ++number) { // the state, and the fields up to utime
+    after_name >> field;
+  }
+  unsigned long long user = 0;
+  unsigned long long system = 0;
+  after_name >> user >> system;
+  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// The exit status of a started command, or -1 when it did not exit by itself (then it is killed):
+// after 30 s of its own CPU time, a run that spins, or 5 minutes, a run that waits for ever. Both
+// are far beyond any run however loaded the machine is, so that a row fails on a hang alone.
 int wait_for(pid_t child) {
   int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (::waitpid(child, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+  for (int tick = 0; ::waitpid(child, &status, WNOHANG) == 0; ++tick) {
+    if (std::chrono::steady_clock::now() > deadline || (tick % 100 == 0 && cpu_seconds(child) > 30)) {
       ::kill(child, SIGKILL);
       ::waitpid(child, &status, 0);
       return -1;
@@ -1159,9 +1181,8 @@ TEST_P(Run, Case) {
   }
   // Wine reaches its drive_c as C: and, through the root of the file system, as Z: too.
   const char *wine_prefix = std::getenv("WINEPREFIX");
-  const fs::path dir = scratch_folder(row.kind == setup::other_drive ? fs::path(wine_prefix) / "drive_c"
-                                                                     : fs::temp_directory_path(),
-                                      row.name);
+  const fs::path dir = scratch_folder(
+      row.kind == setup::other_drive ? fs::path(wine_prefix) / "drive_c" : cases_folder(), row.name);
   prepared paths;
   if (const std::optional<std::string> reason = prepare(row, dir, paths)) {
     clean_up(dir, paths);
@@ -1204,7 +1225,7 @@ TEST_P(Run, Case) {
     holder = start_in(dir / "sub", words);
     const char *said = row.kind == setup::scratch_held ? "ready" : "held";
     for (int waited = 0;
-         waited < 30000 && read_file(dir / "sub/stdout").value_or("").find(said) == std::string::npos;
+         waited < 300'000 && read_file(dir / "sub/stdout").value_or("").find(said) == std::string::npos;
          ++waited) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -1268,7 +1289,7 @@ TEST_P(Run, Case) {
 // that starts the build under test; the batch file on Windows, in %ERRORLEVEL%.
 TEST_F(Run, ScriptClient) {
   std::vector<std::string> command = split_command(); // an emulator or Wine first, maybe
-  const fs::path dir = scratch_folder(fs::temp_directory_path(), "script");
+  const fs::path dir = scratch_folder(cases_folder(), "script");
   const bool windows = on_windows();
   const std::string script = windows ? "export-unit.bat" : "export-unit.sh";
   fs::copy_file(examples() / script, dir / script);
@@ -1302,7 +1323,7 @@ TEST_F(Run, ScriptClient) {
 
 // Two runs writing one report at once leave one run's whole report, and nothing else.
 TEST_F(Run, ConcurrentRunsLeaveOneWholeReport) {
-  const fs::path dir = scratch_folder(fs::temp_directory_path(), "concurrent");
+  const fs::path dir = scratch_folder(cases_folder(), "concurrent");
   const std::string value(100, 'L');
   write_file(dir / "short.fru", unit());
   write_file(dir / "long.fru", unit('"' + value + '"', '"' + value + '"'));
@@ -1367,7 +1388,7 @@ TEST_F(Run, ShortOfMemory) {
   if (split_command().size() > 1 || sanitized) {
     GTEST_SKIP() << noted("the limit would hold the emulator or the sanitizer, not only the tool");
   }
-  const fs::path dir = scratch_folder(fs::temp_directory_path(), "memory");
+  const fs::path dir = scratch_folder(cases_folder(), "memory");
   write_file(dir / "in.fru", unit());
   std::set<int> statuses;
   for (rlim_t limit = 1 << 20; limit < 8 << 20 && !statuses.contains(0); limit += 8 << 10) {
