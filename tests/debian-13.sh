@@ -17,10 +17,10 @@ cleanup() {
   rm -rf "$root/tessolin"
 }
 trap cleanup EXIT
-mount -t proc proc "$root/proc"
-mount -t sysfs sysfs "$root/sys"
-mount --bind /dev "$root/dev" # loop devices, for the disk rows
-mount --bind /dev/pts "$root/dev/pts"
+mountpoint -q "$root/proc" || mount -t proc proc "$root/proc"
+mountpoint -q "$root/sys" || mount -t sysfs sysfs "$root/sys"
+mountpoint -q "$root/dev" || mount --bind /dev "$root/dev" # loop devices, for the disk rows
+mountpoint -q "$root/dev/pts" || mount --bind /dev/pts "$root/dev/pts"
 rm -rf "$root/tessolin"
 git clone -q --no-hardlinks . "$root/tessolin"
 git -C "$root/tessolin" checkout -q --detach "$(git rev-parse HEAD)"
