@@ -11,12 +11,12 @@ root=$PWD/build/debian-13/root
 make_root trixie "$root" cmake make g++ libgtest-dev groff-base strace g++-mingw-w64-x86-64-posix wine wine64 \
   icoutils libxml2-utils
 cleanup() {
-  for mount in dev/pts dev sys proc; do
-    mountpoint -q "$root/$mount" && umount -l "$root/$mount"
-  done
+  mountpoint -q "$root" && umount -R -l "$root"
   rm -rf "$root/tessolin"
 }
 trap cleanup EXIT
+# The root a mount point of its own, as a mount namespace in it needs (tests/private-tmp.sh).
+mountpoint -q "$root" || mount --bind "$root" "$root"
 mountpoint -q "$root/proc" || mount -t proc proc "$root/proc"
 mountpoint -q "$root/sys" || mount -t sysfs sysfs "$root/sys"
 mountpoint -q "$root/dev" || mount --bind /dev "$root/dev" # loop devices, for the disk rows
