@@ -2,7 +2,7 @@
 # The Linux and Windows workflows as a contributor on Debian 13 runs them: a minimal Debian 13 root
 # (build/debian-13/root, made once by debootstrap from the mirror this host's apt uses, with what
 # the two workflows need), a clone of HEAD in it, and `cmake --workflow` of `default` and
-# `windows` there: GCC 14, CMake 3.31, Wine 10. Run it as root.
+# `windows` there: GCC 14, CMake 3.31, Wine 10. Run it as root; with --root-only it makes the root alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || { echo "debian-13: run me as root" >&2; exit 1; }
@@ -10,6 +10,7 @@ source tests/debian-root.sh
 root=$PWD/build/debian-13/root
 make_root trixie "$root" cmake make g++ libgtest-dev groff-base strace g++-mingw-w64-x86-64-posix wine wine64 \
   icoutils libxml2-utils
+[ "${1:-}" != --root-only ] || exit 0 # made while other work goes on (.ci/run)
 cleanup() {
   mountpoint -q "$root" && umount -R -l "$root"
   rm -rf "$root/tessolin"
