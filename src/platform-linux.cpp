@@ -34,6 +34,15 @@
 #include <cstring>
 #include <ctime>
 
+#ifdef TESSOLIN_STATIC_GLIBC_2_31
+// A static link against Debian 11's C library (glibc 2.31), as the tarballs are made, gets this
+// compiler's unwinder, which asks glibc 2.35's _dl_find_object for a program's unwind tables,
+// needed by the C library's own stdio for thread cancellation. Here it finds none, and the
+// unwinder gives up: the tool throws nothing and starts no thread, so nothing ever unwinds.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
+extern "C" int _dl_find_object(void * /*address*/, void * /*found*/) { return -1; }
+#endif
+
 namespace tessolin {
 namespace {
 
@@ -120,6 +129,10 @@ step after_error(int error) {
   const bool short_or_broken = error == ENOSPC || error == EDQUOT || error == ENOMEM || error == EIO;
   return short_or_broken ? step::failed : step::write_in_place;
 }
+
+// A file system without renameat2's flags (EINVAL: NFS, some FUSE file systems), or a kernel
+// without renameat2 (ENOSYS: before Linux 3.15, where the C library does not say EINVAL itself).
+bool lacks_rename_flags(int error) { return error == EINVAL || error == ENOSYS; }
 
 // The folder that holds the report named `path`, whose last '/' is `slash`, opened
 // only to find things in it.
@@ -792,7 +805,7 @@ step scratch_file::commit() {
     if (::renameat2(folder, scratch, folder, report, RENAME_EXCHANGE) == 0) {
       return settle_exchange();
     }
-    if (errno != EINVAL && errno != ENOENT) {
+    if (!lacks_rename_flags(errno) && errno != ENOENT) {
       return after_error(errno);
     }
     is_new = errno == ENOENT; // the report went meanwhile
@@ -801,7 +814,7 @@ step scratch_file::commit() {
     committed_ = true;
     return step::done;
   }
-  if (is_new && errno != EINVAL) {
+  if (is_new && !lacks_rename_flags(errno)) {
     return errno == EEXIST ? step::look_again : after_error(errno);
   }
   // No exchange, or no RENAME_NOREPLACE, here: a last look at the name, then the plain rename.
