@@ -7,11 +7,11 @@
 # the shipped example (the ARM ones under qemu-user). The .deb of linux-amd64 is installed with dpkg, then
 # `tessolin` and `man tessolin` are run from it and it is purged again: so run this as root,
 # on a machine without tessolin installed (it refuses to run over one).
-#   tests/packages.sh [linux-amd64] [windows] [windows-x86] [linux-arm64] [linux-armhf]
+#   tests/packages.sh [linux-amd64] [windows] [windows-x86] [linux-arm64] [linux-armhf] [static-x86_64] ...
 set -euo pipefail
 cd "$(dirname "$0")/.."
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux-amd64 windows windows-x86 linux-arm64 linux-armhf)
+[ ${#presets[@]} -gt 0 ] || presets=(linux-amd64 windows windows-x86 linux-arm64 linux-armhf static-x86_64 static-aarch64 static-armhf)
 example=examples/bmcfru.fru
 expected=$(printf 'SN : NWR120K4410023\r\nAsset Tag : DC3-R07-U21\r\n' | od -An -tx1)
 work=$(mktemp -d)
@@ -199,6 +199,24 @@ install_default() {
   echo "packages: $deb installed, run and purged"
 }
 
+# The static tarball: one folder with the four files, a tessolin with no program interpreter and no
+# shared library, run on the example (the ARM ones under qemu-user).
+check_tarball() { # PROCESSOR [EMULATOR...]
+  local tarball folder
+  tarball=dist/tessolin-$(version_of "static-$1")-linux-$1.tar.gz
+  [ -f "$tarball" ] || fail "$tarball is missing: run tools/dist.sh"
+  check_checksum "$tarball"
+  folder=$(basename "$tarball" .tar.gz)
+  diff <(tar -tzf "$tarball" | sort) <(printf "$folder/%s\n" LICENSE README.md tessolin tessolin.1) ||
+    fail "$tarball: other files"
+  tar -xzf "$tarball" -C "$work"
+  ! readelf -lW "$work/$folder/tessolin" | grep -q INTERP && ! readelf -dW "$work/$folder/tessolin" | grep -q NEEDED ||
+    fail "$tarball: tessolin asks for a program interpreter or a shared library"
+  shift
+  runs_example "$@" "$work/$folder/tessolin"
+  echo "packages: $tarball ok"
+}
+
 for preset in "${presets[@]}"; do
   case $preset in
   linux-amd64)
@@ -208,7 +226,7 @@ for preset in "${presets[@]}"; do
         "its own .deb and purges it, which would remove or hide that one: remove it first or run elsewhere"
     fi
     ;;
-  windows | windows-x86 | linux-arm64 | linux-armhf) ;;
+  windows | windows-x86 | linux-arm64 | linux-armhf | static-x86_64 | static-aarch64 | static-armhf) ;;
   *) fail "no such package preset: $preset" ;;
   esac
 done
@@ -219,6 +237,9 @@ for preset in "${presets[@]}"; do
   windows-x86) check_windows windows-x86 -x86 x86 "Program Files (x86)" ;;
   linux-arm64) check_linux linux-arm64 arm64 aarch64 qemu-aarch64 -L build/sysroot/debian-11-arm64 ;;
   linux-armhf) check_linux linux-armhf armhf armv7hl qemu-arm -L build/sysroot/debian-11-armhf ;;
+  static-x86_64) check_tarball x86_64 ;;
+  static-aarch64) check_tarball aarch64 qemu-aarch64 ;;
+  static-armhf) check_tarball armhf qemu-arm ;;
   esac
 done
 for preset in "${presets[@]}"; do
