@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Benchmark: tessolin against the usual tools on the same files, interleaved.
-#   bench/run.sh [SIZE_MIB] [RUNS] [TESSOLIN]
+#   bench/run.sh [SIZE_MIB] [RUNS] [TESSOLIN] [STATIC_TESSOLIN]
+# The static binary (by default the x86-64 tarball's, build/dist/static-x86_64/tessolin, where
+# tools/dist.sh made it) is timed beside the dynamic one, with a static program that does nothing,
+# the limit of a process start, as a yardstick of the 4 KB run.
 # For each input shape, generates (not committed) a SIZE_MIB description whose product
 # area is at its very end, and once a 4 KB one; prints median wall times, their ratios
 # and peak memory. Exits 1 if any run's report is not the one its shape should give.
@@ -8,6 +11,8 @@ set -euo pipefail
 size_mib=${1:-256}
 runs=${2:-5}
 tool=$(realpath "${3:-build/default/tessolin}")
+static=${4:-build/dist/static-x86_64/tessolin}
+[ -x "$static" ] && static=$(realpath "$static") || static=""
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export LC_ALL=C
@@ -63,6 +68,8 @@ generate() {
 
 # The contenders; each reads the file $1.
 run_tessolin() { "$tool" "$1" "$work/out.txt"; }
+run_static() { "$static" "$1" "$work/out.txt"; }
+run_nothing() { "$work/nothing"; }
 run_wc() { wc -w < "$1" > /dev/null; }
 run_awk() {
   awk '{ for (i = 1; i <= NF; i++) { if (n) { n++; if (n == 14) sn = $i; if (n == 16) { at = $i; exit } }
@@ -100,9 +107,9 @@ peak_kb() { /usr/bin/time -o "$work/rss" -f %M "$tool" "$1" "$work/out.txt" || t
 
 echo "machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)"
 echo "input: ${size_mib} MiB per shape, product area at the very end; times in ms, medians of $runs runs, interleaved"
-row='%-16s %9s %9s %9s %7s %-8s %7s %8s  %s\n'
+row='%-16s %9s %9s %9s %7s %-8s %7s %8s %9s %6s  %s\n'
 # shellcheck disable=SC2059 # the format is the table's
-printf "$row" shape tessolin dd "wc -w" tess/dd target tess/wc "peak KB" report
+printf "$row" shape tessolin dd "wc -w" tess/dd target tess/wc "peak KB" static stat/d report
 
 failures=()
 rss_big=0
@@ -112,6 +119,7 @@ for shape in "${shapes[@]}"; do
   sync "$f" # so that writing it back does not run during the timed runs
   names=(tessolin dd wc)
   [[ $shape == typical ]] && names+=(awk)
+  [[ -z $static ]] || names+=(static)
   declare -A samples=()
   bad=0 first_bad=
   for ((r = 0; r < runs; r++)); do
@@ -119,7 +127,7 @@ for shape in "${shapes[@]}"; do
       rm -f "$work/out.txt"
       time_one "$name" "$f"
       samples[$name]+="$us "
-      if [[ $name == tessolin ]] && ! report_ok "$shape"; then
+      if [[ $name == tessolin || $name == static ]] && ! report_ok "$shape"; then
         bad=$((bad + 1))
         [[ -n $first_bad ]] ||
           first_bad="status $rc, report $([[ -e $work/out.txt ]] && echo "of $(wc -c < "$work/out.txt") bytes" || echo none)"
@@ -143,9 +151,15 @@ for shape in "${shapes[@]}"; do
   fi
   rss=$(peak_kb "$f")
   ((rss > rss_big)) && rss_big=$rss
+  static_ms=-
+  by_dynamic=-
+  if [[ -n $static ]]; then
+    static_ms=$(ms "${med[static]}")
+    by_dynamic=$(ratio "${med[static]}" "${med[tessolin]}")
+  fi
   # shellcheck disable=SC2059
   printf "$row" "$shape" "$(ms "${med[tessolin]}")" "$(ms "${med[dd]}")" "$(ms "${med[wc]}")" \
-    "$by_dd" "<=$target $verdict" "$(ratio "${med[tessolin]}" "${med[wc]}")" "$rss" "$report"
+    "$by_dd" "<=$target $verdict" "$(ratio "${med[tessolin]}" "${med[wc]}")" "$rss" "$static_ms" "$by_dynamic" "$report"
 
   if [[ $shape == typical ]]; then
     awk_row="awk extraction, typical only: $(ms "${med[awk]}") ms, tessolin / awk $(ratio "${med[tessolin]}" "${med[awk]}")"
@@ -174,9 +188,18 @@ else
   small_tool=$(small_us tessolin)
   small_true=$(small_us true)
 fi
+if [[ -n $static ]] && printf 'int main(void) { return 0; }\n' | cc -O2 -static -x c - -o "$work/nothing" 2> /dev/null; then
+  small_static=$(small_us static)
+  small_nothing=$(small_us nothing)
+fi
 rss_small=$(peak_kb "$work/small.fru")
 
 echo "4 KB run: tessolin ${small_tool} us, /bin/true ${small_true} us, ratio $(ratio "$small_tool" "$small_true")   (target <= 1.5)"
+if [[ -n ${small_static:-} ]]; then
+  echo "4 KB run, static: ${small_static} us, $(ratio "$small_static" "$small_true") of /bin/true (target <= 0.9)," \
+    "$(ratio "$small_static" "$small_nothing") of a static program that does nothing (${small_nothing} us, about 1.1)," \
+    "$(ratio "$small_static" "$small_tool") of the dynamic binary"
+fi
 echo "peak memory: ${rss_big} KB at most on ${size_mib} MiB, ${rss_small} KB on 4 KB, difference $((rss_big - rss_small)) KB   (target <= 1024)"
 
 if ((${#failures[@]})); then
