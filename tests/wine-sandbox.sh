@@ -19,5 +19,17 @@ if [ "$(id -u)" -eq 0 ]; then
 else
   user="--user --map-current-user"
 fi
+# A build tree in the system's /tmp stays where it was: the system's /tmp is bound in the folder,
+# as .tmp, and the build tree's top folder there links to its place in it.
+reach=""
+case $folder in
+/tmp/*)
+  top=${folder#/tmp/}
+  top=${top%%/*}
+  mkdir -p "$folder/.tmp"
+  ln -sfn ".tmp/$top" "$folder/$top"
+  reach='mount --rbind /tmp "$0/.tmp" && '
+  ;;
+esac
 # shellcheck disable=SC2086 # $user and $as_user are empty or several words
-exec unshare --mount --propagation slave $user sh -c 'mount --bind "$0" /tmp && exec "$@"' "$folder" $as_user "$@"
+exec unshare --mount --propagation slave $user sh -c "$reach"'mount --bind "$0" /tmp && exec "$@"' "$folder" $as_user "$@"
