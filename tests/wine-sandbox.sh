@@ -32,4 +32,4 @@ case $folder in
   ;;
 esac
 # shellcheck disable=SC2086 # $user and $as_user are empty or several words
-exec unshare --mount --propagation slave $user sh -c "$reach"'mount --bind "$0" /tmp && exec "$@"' "$folder" $as_user "$@"
+exec unshare --mount --propagation slave $user sh -c "$reach"'mount --rbind "$0" /tmp && exec "$@"' "$folder" $as_user "$@"
