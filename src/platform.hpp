@@ -93,7 +93,7 @@ private:
   bool backing_known_ = false; // whether a loop device told what is behind it
   struct stat backing_ {};     // for a loop device or its partition, the file behind it (device, inode)
   bool overlay_ = true;        // on an overlay, whose files show their layer's inode number, or not known
-  /// Whether writing the file `other`, open as `handle` (or -1), would write this storage.
+  /// Whether writing the file `other`, open as `handle` (O_PATH for an early look), would write this storage.
   [[nodiscard]] bool is_same_storage(const struct stat &other, int handle) const;
 #endif
 };
@@ -125,7 +125,7 @@ enum class report_kind {
   absent,      // nothing: a new file may take its place
   replaceable, // a plain file that a new one can replace without losing anything
   in_place,    // anything else, to be written in place
-  unusable,    // nothing may be written: the description, or not even looked at for want of memory
+  unusable,    // nothing may be written: the description, a name of no file, or memory short
 };
 
 /// How a step of replacing the report went: done, failed for good, refused in a way that
