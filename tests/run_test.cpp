@@ -722,7 +722,8 @@ std::optional<std::string> give_to_nobody(const fs::path &dir, prepared &paths) 
   }
   const std::vector<std::string> command = split_command();
   if (command.size() > 1) {
-    return "as root, this row runs the tool as nobody, which the emulator or Wine here cannot";
+    return "as root, this row runs the tool as nobody, from a copy: not through another program that starts "
+           "it";
   }
   paths.tool = dir / "tessolin";
   fs::copy_file(command[0], paths.tool);
