@@ -13,6 +13,7 @@
 #include <linux/blkpg.h>
 #include <linux/fs.h>
 #include <linux/loop.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -667,27 +668,30 @@ std::optional<gid_t> other_group() {
   return found == groups.end() ? std::nullopt : std::optional{*found};
 }
 
-// Feeds the input, then `filler` 'x' bytes, through a FIFO in chunks; then
-// closes it, or keeps it open until the test is over.
+// Feeds the input, then `filler` 'x' bytes, through a FIFO in chunks; then, once the tool has read
+// them all, closes it, or keeps it open until the test is over.
 std::jthread feed_fifo(const fs::path &path, const std::string &input, std::size_t filler, bool keep_open) {
   ::mkfifo(path.c_str(), 0600);
-  ::signal(SIGPIPE, SIG_IGN); // a tool that stops reading early must not end the harness
-  return std::jthread([path, input, filler, keep_open](const std::stop_token &test_over) {
-    int fd = -1; // waits for the tool to open it, but not past the case: a tool that never does fails the row
-    while ((fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 &&
+  // Its writer is there before the tool starts, as a program that pipes into it is: Wine opens a
+  // FIFO without blocking, and would read one that nobody writes yet as empty. The harness's end
+  // reads nothing; it goes once the tool has read all, or the case is over.
+  const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  return std::jthread([fd, input, filler, keep_open](const std::stop_token &test_over) {
+    const std::string chunk(1 << 20, 'x');
+    for (std::size_t sent = 0, total = input.size() + filler; sent < total && !test_over.stop_requested();) {
+      const std::string_view part = sent < input.size() ? std::string_view(input).substr(sent)
+                                                        : std::string_view(chunk).substr(0, total - sent);
+      if (const ssize_t wrote = ::write(fd, part.data(), part.size()); wrote > 0) {
+        sent += static_cast<std::size_t>(wrote);
+      } else { // full until the tool reads
+        pollfd room{.fd = fd, .events = POLLOUT, .revents = 0};
+        ::poll(&room, 1, 10);
+      }
+    }
+    int unread = 0;
+    while ((keep_open || (::ioctl(fd, FIONREAD, &unread) == 0 && unread > 0)) &&
            !test_over.stop_requested()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ::fcntl(fd, F_SETFL, O_WRONLY);
-    const std::string chunk(1 << 20, 'x');
-    bool open = ::write(fd, input.data(), input.size()) == static_cast<ssize_t>(input.size());
-    for (std::size_t left = filler; open && left > 0;) {
-      const std::size_t part = std::min(left, chunk.size());
-      open = ::write(fd, chunk.data(), part) == static_cast<ssize_t>(part);
-      left -= part;
-    }
-    while (keep_open && !test_over.stop_requested()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ::close(fd);
   });
