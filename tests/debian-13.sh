@@ -16,7 +16,7 @@ cleanup() {
   rm -rf "$root/tessolin"
 }
 trap cleanup EXIT
-# The root a mount point of its own, as a mount namespace in it needs (tests/private-tmp.sh).
+# The root a mount point of its own, as a mount namespace in it needs (tests/wine-sandbox.sh).
 mountpoint -q "$root" || mount --bind "$root" "$root"
 mountpoint -q "$root/proc" || mount -t proc proc "$root/proc"
 mountpoint -q "$root/sys" || mount -t sysfs sysfs "$root/sys"

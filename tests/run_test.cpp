@@ -710,8 +710,9 @@ struct prepared {
 
 // Rows whose circumstance only an ordinary user meets: as root, they run the tool as nobody (on
 // Windows Wine runs without root's power over permissions, tests/wine-sandbox.sh).
-bool needs_user(setup kind) {
-  return kind == setup::unreadable || kind == setup::read_only_dir || kind == setup::read_only_report;
+bool runs_as_nobody(setup kind) {
+  return (kind == setup::unreadable || kind == setup::read_only_dir || kind == setup::read_only_report) &&
+         ::geteuid() == 0 && !on_windows();
 }
 
 std::vector<std::string> split_command();
@@ -839,10 +840,10 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
     break;
   case setup::unreadable:
     fs::permissions(paths.input, fs::perms::none);
-    return root && !on_windows() ? give_to_nobody(dir, paths) : std::nullopt; // Wine: tests/wine-sandbox.sh
+    break;
   case setup::read_only_dir:
     fs::permissions(dir / "sub", fs::perms::owner_read | fs::perms::owner_exec);
-    return root && !on_windows() ? give_to_nobody(dir, paths) : std::nullopt; // Wine: tests/wine-sandbox.sh
+    break;
   case setup::set_group_id:
     fs::permissions(out, fs::perms::set_gid | fs::perms::owner_read | fs::perms::owner_write |
                              fs::perms::group_read | fs::perms::others_read);
@@ -852,7 +853,7 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
     break;
   case setup::read_only_report:
     fs::permissions(out, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    return root && !on_windows() ? give_to_nobody(dir, paths) : std::nullopt; // Wine: tests/wine-sandbox.sh
+    break;
   case setup::second_link:
   case setup::lock_held_masked:
     fs::create_hard_link(out, dir / "second-link.txt");
@@ -1022,7 +1023,7 @@ std::optional<std::string> prepare(const run_case &row, const fs::path &dir, pre
   default:
     break;
   }
-  return std::nullopt;
+  return runs_as_nobody(row.kind) ? give_to_nobody(dir, paths) : std::nullopt;
 }
 
 // Undoes what prepare() did that would keep the case's folder from being removed, or that
@@ -1114,7 +1115,7 @@ pid_t start_in(const fs::path &dir, std::vector<std::string> words, setup kind =
     ::sigaddset(&alarm, SIGALRM);
     if ((kind == setup::stdin_closed && ::close(0) != 0) ||
         (kind == setup::lock_held_masked && ::sigprocmask(SIG_BLOCK, &alarm, nullptr) != 0) ||
-        (needs_user(kind) && ::geteuid() == 0 && !on_windows() &&
+        (runs_as_nobody(kind) &&
          (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) ||
         (kind == setup::stdout_closed && ::close(1) != 0) ||
         (kind == setup::no_file_size && ::setrlimit(RLIMIT_FSIZE, &none) != 0) ||
