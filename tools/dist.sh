@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Makes every download into dist/: the .deb and .rpm for x86-64, arm64 and armhf, the static
-# tarball for each of those processors, both Windows zips and both MSIs, and SHA256SUMS, which `sha256sum -c SHA256SUMS` checks. Each package preset
-# is configured and built afresh, without tests, in build/dist/PRESET, from the committed tree:
-# the downloads are those of a commit, and the same commit gives the same bytes
-# (tests/reproducible.sh). Needs what the package presets need (doc/development.md).
+# tarball for each of those processors, both Windows zips and both MSIs, and SHA256SUMS, which
+# `sha256sum -c SHA256SUMS` checks. Each package preset is configured and built afresh, without
+# tests, in build/dist/PRESET, from the committed tree: the downloads are those of a commit, and
+# the same commit gives the same bytes (tests/reproducible.sh). Needs what the package presets
+# need (doc/development.md).
 #   tools/dist.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
